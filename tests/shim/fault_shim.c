@@ -1,0 +1,388 @@
+// fault_shim: an LD_PRELOAD library that lets the tests steer what the check
+// programs see of the kernel. Every knob is an environment variable:
+//
+//   SHIM_LOG=FILE            append one line per open(O_CREAT), unlink,
+//                            ftruncate, mmap, munmap and system() call
+//   SHIM_ROOT=DIR            open and unlink "/dev/shm/..." and "/hugepages/..."
+//                            under DIR instead (the log keeps the real path)
+//   SHIM_SYSTEM=skip         log system() but do not run the command
+//   SHIM_STATM=MODE          what reads of /proc/self/statm return:
+//       real     the kernel's text (default)
+//       hugetlb  the kernel's text plus HugetlbPages (from /proc/self/status)
+//                in the resident field: a kernel that accounts huge pages
+//       model    "900 R 0 0 0 0 0", R = 1000 + pages mapped through mmap;
+//                mmap then maps plain, unpopulated anonymous memory, so the
+//                figures are exact and no huge pages are needed
+//       text     the text of SHIM_STATM_TEXT
+//       empty    a read of 0 bytes
+//   SHIM_BIAS_PAGES=N        add N (may be negative) to the resident field ...
+//   SHIM_BIAS_AFTER=mmap:K | munmap:K   ... in every reading after the K-th call
+//   SHIM_PAGE_KB=16          report the resident field in pages of that size
+//   SHIM_FAIL_MMAP=K, SHIM_FAIL_MUNMAP=K   fail the K-th call (ENOMEM, EINVAL)
+//   SHIM_FAIL_FTRUNCATE=1    fail ftruncate (EIO)
+//   SHIM_FAIL_OPEN=PATH      fail the open of PATH (EACCES)
+//   SHIM_FAIL_READ=1         fail reads of every file but statm (EIO)
+//
+// Counts are 1-based and count only the calls the program itself makes. The
+// shim does its own I/O with raw system calls so that it never re-enters itself
+// and never takes a descriptor the program would otherwise get.
+#define _GNU_SOURCE
+#include <dlfcn.h>
+#include <errno.h>
+#include <fcntl.h>
+#include <stdarg.h>
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+#include <sys/mman.h>
+#include <sys/syscall.h>
+#include <unistd.h>
+
+#define MAX_FDS 1024
+
+static int statm_fd[MAX_FDS]; // 1: opened on /proc/self/statm, 2: already read
+static int mmap_calls, munmap_calls;
+static long long mapped_pages;
+static int bias_active;
+
+static const char *env(const char *name)
+{
+	const char *v = getenv(name);
+	return v && *v ? v : NULL;
+}
+
+static long env_long(const char *name)
+{
+	const char *v = env(name);
+	return v ? strtol(v, NULL, 10) : 0;
+}
+
+static void *real(const char *name)
+{
+	void *f = dlsym(RTLD_NEXT, name);
+	if (!f)
+		abort();
+	return f;
+}
+
+static void log_line(const char *fmt, ...)
+{
+	const char *path = env("SHIM_LOG");
+	char line[1024];
+	va_list ap;
+
+	if (!path)
+		return;
+	va_start(ap, fmt);
+	int n = vsnprintf(line, sizeof(line) - 1, fmt, ap);
+	va_end(ap);
+	if (n < 0)
+		return;
+	if (n > (int)sizeof(line) - 2)
+		n = (int)sizeof(line) - 2;
+	line[n++] = '\n';
+	int fd = (int)syscall(SYS_openat, AT_FDCWD, path, O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC,
+			      0644);
+	if (fd < 0)
+		return;
+	ssize_t w = syscall(SYS_write, fd, line, (size_t)n);
+	(void)w;
+	syscall(SYS_close, fd);
+}
+
+// Maps a scratch path under SHIM_ROOT; returns `path` itself otherwise.
+static const char *redirect(const char *path, char *buf, size_t size)
+{
+	const char *root = env("SHIM_ROOT");
+	if (!root || !path)
+		return path;
+	if (strncmp(path, "/dev/shm/", 9) && strncmp(path, "/hugepages/", 11))
+		return path;
+	snprintf(buf, size, "%s%s", root, path);
+	return buf;
+}
+
+static int is_mode(const char *mode)
+{
+	const char *m = env("SHIM_STATM");
+	return m && !strcmp(m, mode);
+}
+
+static int tracks_statm(void)
+{
+	const char *m = env("SHIM_STATM");
+	return (m && strcmp(m, "real")) || env("SHIM_BIAS_PAGES") || env("SHIM_PAGE_KB");
+}
+
+static int do_open(int dirfd, const char *path, int flags, mode_t mode)
+{
+	static int (*real_openat)(int, const char *, int, ...);
+	char buf[4096];
+
+	if (!real_openat)
+		real_openat = real("openat");
+	const char *fail = env("SHIM_FAIL_OPEN");
+	if (fail && path && !strcmp(fail, path)) {
+		errno = EACCES;
+		return -1;
+	}
+	int fd = real_openat(dirfd, redirect(path, buf, sizeof(buf)), flags, mode);
+	if (flags & O_CREAT)
+		log_line("open \"%s\" flags=%#x mode=%#o = %d", path, (unsigned)flags,
+			 (unsigned)mode, fd);
+	if (fd >= 0 && fd < MAX_FDS)
+		statm_fd[fd] = path && !strcmp(path, "/proc/self/statm") && tracks_statm();
+	return fd;
+}
+
+static mode_t mode_arg(int flags, va_list ap)
+{
+	return (flags & (O_CREAT | __O_TMPFILE)) ? (mode_t)va_arg(ap, int) : 0;
+}
+
+int open(const char *path, int flags, ...)
+{
+	va_list ap;
+	va_start(ap, flags);
+	mode_t mode = mode_arg(flags, ap);
+	va_end(ap);
+	return do_open(AT_FDCWD, path, flags, mode);
+}
+
+int open64(const char *path, int flags, ...)
+{
+	va_list ap;
+	va_start(ap, flags);
+	mode_t mode = mode_arg(flags, ap);
+	va_end(ap);
+	return do_open(AT_FDCWD, path, flags, mode);
+}
+
+int openat(int dirfd, const char *path, int flags, ...)
+{
+	va_list ap;
+	va_start(ap, flags);
+	mode_t mode = mode_arg(flags, ap);
+	va_end(ap);
+	return do_open(dirfd, path, flags, mode);
+}
+
+int __open_2(const char *path, int flags)
+{
+	return do_open(AT_FDCWD, path, flags, 0);
+}
+
+int __open64_2(const char *path, int flags)
+{
+	return do_open(AT_FDCWD, path, flags, 0);
+}
+
+int close(int fd)
+{
+	static int (*real_close)(int);
+	if (!real_close)
+		real_close = real("close");
+	if (fd >= 0 && fd < MAX_FDS)
+		statm_fd[fd] = 0;
+	return real_close(fd);
+}
+
+// Reads HugetlbPages (in KiB) from /proc/self/status.
+static long long hugetlb_kib(void)
+{
+	char text[8192];
+	int fd = (int)syscall(SYS_openat, AT_FDCWD, "/proc/self/status", O_RDONLY | O_CLOEXEC);
+	if (fd < 0)
+		return 0;
+	ssize_t n = syscall(SYS_read, fd, text, sizeof(text) - 1);
+	syscall(SYS_close, fd);
+	text[n > 0 ? n : 0] = '\0';
+	const char *line = strstr(text, "HugetlbPages:");
+	return line ? strtoll(line + 13, NULL, 10) : 0;
+}
+
+// Builds the statm text the program is to see; returns its length.
+static size_t statm_text(int fd, char *out, size_t size)
+{
+	static ssize_t (*real_read)(int, void *, size_t);
+	char text[4096];
+	long long total, resident;
+	char rest[4000] = "";
+
+	if (!real_read)
+		real_read = real("read");
+	if (is_mode("empty"))
+		return 0;
+	if (is_mode("text")) {
+		const char *t = env("SHIM_STATM_TEXT");
+		snprintf(out, size, "%s", t ? t : "");
+		return strlen(out);
+	}
+	if (is_mode("model")) {
+		total = 900;
+		resident = 1000 + mapped_pages;
+		snprintf(rest, sizeof(rest), " 0 0 0 0 0\n");
+	} else {
+		ssize_t n = real_read(fd, text, sizeof(text) - 1);
+		text[n > 0 ? n : 0] = '\0';
+		int used = 0;
+		if (sscanf(text, "%lld %lld%n", &total, &resident, &used) != 2)
+			abort(); // the kernel's own text: never malformed
+		snprintf(rest, sizeof(rest), "%s", text + used);
+		if (is_mode("hugetlb"))
+			resident += hugetlb_kib() / 4;
+	}
+	if (bias_active)
+		resident += env_long("SHIM_BIAS_PAGES");
+	long page_kb = env_long("SHIM_PAGE_KB");
+	if (page_kb > 4)
+		resident /= page_kb / 4;
+	snprintf(out, size, "%lld %lld%s", total, resident, rest);
+	return strlen(out);
+}
+
+static ssize_t do_read(int fd, void *buf, size_t count)
+{
+	static ssize_t (*real_read)(int, void *, size_t);
+	char text[4096];
+
+	if (!real_read)
+		real_read = real("read");
+	if (fd >= 0 && fd < MAX_FDS && statm_fd[fd]) {
+		if (statm_fd[fd] == 2)
+			return 0;
+		statm_fd[fd] = 2;
+		size_t n = statm_text(fd, text, sizeof(text));
+		if (n > count)
+			n = count;
+		memcpy(buf, text, n);
+		return (ssize_t)n;
+	}
+	if (fd > 2 && env("SHIM_FAIL_READ")) {
+		errno = EIO;
+		return -1;
+	}
+	return real_read(fd, buf, count);
+}
+
+ssize_t read(int fd, void *buf, size_t count)
+{
+	return do_read(fd, buf, count);
+}
+
+ssize_t __read_chk(int fd, void *buf, size_t count, size_t buflen)
+{
+	(void)buflen;
+	return do_read(fd, buf, count);
+}
+
+// "mmap:K" or "munmap:K": does this call arm the bias?
+static void arm_bias(const char *call, int nth)
+{
+	const char *after = env("SHIM_BIAS_AFTER");
+	size_t len = strlen(call);
+	if (after && !strncmp(after, call, len) && after[len] == ':' &&
+	    strtol(after + len + 1, NULL, 10) == nth)
+		bias_active = 1;
+}
+
+static void *do_mmap(void *addr, size_t len, int prot, int flags, int fd, off_t off)
+{
+	static void *(*real_mmap)(void *, size_t, int, int, int, off_t);
+	void *p;
+
+	if (!real_mmap)
+		real_mmap = real("mmap");
+	int nth = ++mmap_calls;
+	log_line("mmap addr=%p length=%#zx prot=%d flags=%#x fd=%d offset=%lld", addr, len, prot,
+		 (unsigned)flags, fd, (long long)off);
+	if (env_long("SHIM_FAIL_MMAP") == nth) {
+		errno = ENOMEM;
+		return MAP_FAILED;
+	}
+	if (is_mode("model"))
+		p = real_mmap(addr, len, prot, MAP_PRIVATE | MAP_ANONYMOUS | MAP_NORESERVE, -1, 0);
+	else
+		p = real_mmap(addr, len, prot, flags, fd, off);
+	if (p != MAP_FAILED)
+		mapped_pages += (long long)(len / 4096);
+	arm_bias("mmap", nth);
+	return p;
+}
+
+void *mmap(void *addr, size_t len, int prot, int flags, int fd, off_t off)
+{
+	return do_mmap(addr, len, prot, flags, fd, off);
+}
+
+void *mmap64(void *addr, size_t len, int prot, int flags, int fd, off_t off)
+{
+	return do_mmap(addr, len, prot, flags, fd, off);
+}
+
+int munmap(void *addr, size_t len)
+{
+	static int (*real_munmap)(void *, size_t);
+
+	if (!real_munmap)
+		real_munmap = real("munmap");
+	int nth = ++munmap_calls;
+	log_line("munmap length=%#zx", len);
+	if (env_long("SHIM_FAIL_MUNMAP") == nth) {
+		errno = EINVAL;
+		return -1;
+	}
+	int ret = real_munmap(addr, len);
+	if (!ret)
+		mapped_pages -= (long long)(len / 4096);
+	arm_bias("munmap", nth);
+	return ret;
+}
+
+static int do_ftruncate(int fd, off_t len)
+{
+	static int (*real_ftruncate)(int, off_t);
+
+	if (!real_ftruncate)
+		real_ftruncate = real("ftruncate");
+	log_line("ftruncate fd=%d length=%#llx", fd, (long long)len);
+	if (env("SHIM_FAIL_FTRUNCATE")) {
+		errno = EIO;
+		return -1;
+	}
+	return real_ftruncate(fd, len);
+}
+
+int ftruncate(int fd, off_t len)
+{
+	return do_ftruncate(fd, len);
+}
+
+int ftruncate64(int fd, off_t len)
+{
+	return do_ftruncate(fd, len);
+}
+
+int unlink(const char *path)
+{
+	static int (*real_unlink)(const char *);
+	char buf[4096];
+
+	if (!real_unlink)
+		real_unlink = real("unlink");
+	log_line("unlink \"%s\"", path);
+	return real_unlink(redirect(path, buf, sizeof(buf)));
+}
+
+int system(const char *command)
+{
+	static int (*real_system)(const char *);
+
+	if (!real_system)
+		real_system = real("system");
+	log_line("system \"%s\"", command);
+	const char *how = env("SHIM_SYSTEM");
+	if (how && !strcmp(how, "skip"))
+		return 0;
+	return real_system(command);
+}

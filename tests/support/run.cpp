@@ -1,0 +1,214 @@
+#include "run.h"
+
+#include <cerrno>
+#include <csignal>
+#include <cstdlib>
+#include <cstring>
+#include <fcntl.h>
+#include <fstream>
+#include <ftw.h>
+#include <poll.h>
+#include <sstream>
+#include <sys/resource.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <time.h>
+#include <unistd.h>
+
+extern char **environ;
+
+namespace checks
+{
+namespace
+{
+
+long NowMs()
+{
+	timespec ts;
+	clock_gettime(CLOCK_MONOTONIC, &ts);
+	return ts.tv_sec * 1000L + ts.tv_nsec / 1000000L;
+}
+
+// This process's environment with `extra` laid over it; a later entry of
+// `extra` replaces an earlier one of the same name.
+std::vector<std::string> MergedEnv(const std::vector<std::string> &extra)
+{
+	std::vector<std::string> env;
+	auto set = [&env](const std::string &entry) {
+		std::string name = entry.substr(0, entry.find('=') + 1);
+		for (auto &e : env)
+			if (e.rfind(name, 0) == 0) {
+				e = entry;
+				return;
+			}
+		env.push_back(entry);
+	};
+	for (char **e = environ; *e; ++e)
+		set(*e);
+	for (const auto &x : extra)
+		set(x);
+	return env;
+}
+
+[[noreturn]] void ExecChild(const Spawn &s, int out_w, int err_w, char **argv, char **envp)
+{
+	setpgid(0, 0);
+	rlimit no_core = {0, 0};
+	setrlimit(RLIMIT_CORE, &no_core);
+	signal(SIGPIPE, SIG_DFL);
+	int devnull = open("/dev/null", O_RDONLY | O_CLOEXEC);
+	dup2(devnull, 0);
+	dup2(out_w, 1);
+	dup2(err_w, 2);
+	if (s.umask >= 0)
+		umask(static_cast<mode_t>(s.umask));
+	for (int fd : s.closed_fds)
+		close(fd);
+	const std::string &path = s.path.empty() ? s.argv.at(0) : s.path;
+	execve(path.c_str(), argv, envp);
+	_exit(127);
+}
+
+} // namespace
+
+Result RunSpawn(const Spawn &s)
+{
+	int out[2], err[2];
+	if (pipe2(out, O_CLOEXEC) || pipe2(err, O_CLOEXEC))
+		abort();
+	std::vector<std::string> env = MergedEnv(s.env);
+	std::vector<char *> argv, envp;
+	for (const auto &a : s.argv)
+		argv.push_back(const_cast<char *>(a.c_str()));
+	argv.push_back(nullptr);
+	for (const auto &e : env)
+		envp.push_back(const_cast<char *>(e.c_str()));
+	envp.push_back(nullptr);
+
+	pid_t pid = fork();
+	if (pid < 0)
+		abort();
+	if (pid == 0)
+		ExecChild(s, out[1], err[1], argv.data(), envp.data());
+	setpgid(pid, pid);
+	close(out[1]);
+	close(err[1]);
+
+	Result r;
+	pollfd fds[2] = {{out[0], POLLIN, 0}, {err[0], POLLIN, 0}};
+	std::string *sinks[2] = {&r.out, &r.err};
+	long deadline = NowMs() + s.timeout_ms;
+	int open_pipes = 2;
+	while (open_pipes > 0) {
+		long left = deadline - NowMs();
+		if (left <= 0) {
+			r.timed_out = true;
+			kill(-pid, SIGKILL);
+			break;
+		}
+		if (poll(fds, 2, static_cast<int>(left)) < 0 && errno != EINTR)
+			abort();
+		for (int i = 0; i < 2; ++i) {
+			if (fds[i].fd < 0 || !fds[i].revents)
+				continue;
+			char buf[4096];
+			ssize_t n = read(fds[i].fd, buf, sizeof(buf));
+			if (n > 0) {
+				sinks[i]->append(buf, static_cast<size_t>(n));
+			} else {
+				close(fds[i].fd);
+				fds[i].fd = -1;
+				--open_pipes;
+			}
+		}
+	}
+	for (auto &f : fds)
+		if (f.fd >= 0)
+			close(f.fd);
+	int status = 0;
+	while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {
+	}
+	if (WIFEXITED(status))
+		r.exit_code = WEXITSTATUS(status);
+	if (WIFSIGNALED(status))
+		r.signal = WTERMSIG(status);
+	return r;
+}
+
+std::string ProgramPath(const std::string &name)
+{
+	const char *dir = getenv("CHECKS_BIN_DIR");
+	return std::string(dir && *dir ? dir : CHECKS_BUILD_BIN_DIR) + "/" + name;
+}
+
+bool UnderEmulator()
+{
+	const char *emu = getenv("CHECKS_EMULATOR");
+	return emu && *emu;
+}
+
+std::vector<std::string> ProgramArgv(const std::string &name, const std::vector<std::string> &args)
+{
+	std::vector<std::string> argv;
+	if (UnderEmulator())
+		argv.push_back(getenv("CHECKS_EMULATOR"));
+	argv.push_back(ProgramPath(name));
+	argv.insert(argv.end(), args.begin(), args.end());
+	return argv;
+}
+
+Result RunProgram(const std::string &name, const std::vector<std::string> &args,
+		  const std::vector<std::string> &env)
+{
+	Spawn s;
+	s.argv = ProgramArgv(name, args);
+	s.env = env;
+	return RunSpawn(s);
+}
+
+std::string ReadFile(const std::string &path)
+{
+	std::ifstream in(path, std::ios::binary);
+	std::stringstream ss;
+	ss << in.rdbuf();
+	return ss.str();
+}
+
+void WriteFile(const std::string &path, const std::string &text)
+{
+	std::ofstream(path, std::ios::binary) << text;
+}
+
+bool Exists(const std::string &path)
+{
+	struct stat st;
+	return lstat(path.c_str(), &st) == 0;
+}
+
+TempDir::TempDir()
+{
+	const char *tmp = getenv("TMPDIR");
+	std::string pattern = std::string(tmp && *tmp ? tmp : "/tmp") + "/checks-test.XXXXXX";
+	if (!mkdtemp(pattern.data()))
+		abort();
+	path_ = pattern;
+}
+
+TempDir::~TempDir()
+{
+	nftw(
+	    path_.c_str(),
+	    [](const char *p, const struct stat *, int, FTW *) { return ::remove(p); }, 16,
+	    FTW_DEPTH | FTW_PHYS);
+}
+
+std::string Describe(const Result &r)
+{
+	std::ostringstream os;
+	os << "exit " << r.exit_code << ", signal " << r.signal
+	   << (r.timed_out ? ", timed out" : "") << "\nstdout: [" << r.out << "]\nstderr: ["
+	   << r.err << "]";
+	return os.str();
+}
+
+} // namespace checks

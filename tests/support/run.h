@@ -1,0 +1,70 @@
+// Helpers for running the shipped programs from outside, as a tester would.
+#pragma once
+
+#include <string>
+#include <sys/types.h>
+#include <vector>
+
+namespace checks
+{
+
+struct Spawn {
+	std::vector<std::string> argv; // argv[0] is also the program to run...
+	std::string path;	       // ...unless this names another
+	std::vector<std::string> env;  // NAME=VALUE, on top of this process's environment
+	std::vector<int> closed_fds;   // closed in the child just before exec
+	int umask = -1;		       // -1 keeps this process's mask
+	int timeout_ms = 30000;	       // then the child's process group is killed
+};
+
+struct Result {
+	int exit_code = -1; // -1 when killed by a signal
+	int signal = 0;	    // the signal that killed it, or 0
+	bool timed_out = false;
+	std::string out, err;
+};
+
+// Runs one program with core dumps off, in a process group of its own.
+Result RunSpawn(const Spawn &spawn);
+
+// Where the programs under test are: CHECKS_BIN_DIR from the environment if
+// set, else the build tree's folder. CHECKS_EMULATOR (e.g. qemu-aarch64)
+// prefixes every run of them.
+std::string ProgramPath(const std::string &name);
+std::vector<std::string> ProgramArgv(const std::string &name,
+				     const std::vector<std::string> &args = {});
+bool UnderEmulator();
+
+// Runs one of the programs under test with `args` and `env` added.
+Result RunProgram(const std::string &name, const std::vector<std::string> &args = {},
+		  const std::vector<std::string> &env = {});
+
+std::string ReadFile(const std::string &path);
+void WriteFile(const std::string &path, const std::string &text);
+bool Exists(const std::string &path);
+
+// A fresh directory under $TMPDIR (or /tmp), removed with all it holds.
+class TempDir
+{
+      public:
+	TempDir();
+	~TempDir();
+	TempDir(const TempDir &) = delete;
+	TempDir &operator=(const TempDir &) = delete;
+	const std::string &path() const
+	{
+		return path_;
+	}
+	std::string operator/(const std::string &name) const
+	{
+		return path_ + "/" + name;
+	}
+
+      private:
+	std::string path_;
+};
+
+// Renders a result for failure messages.
+std::string Describe(const Result &r);
+
+} // namespace checks
