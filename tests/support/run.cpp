@@ -62,6 +62,7 @@ std::vector<std::string> MergedEnv(const std::vector<std::string> &extra)
 	dup2(err_w, 2);
 	if (s.umask >= 0)
 		umask(static_cast<mode_t>(s.umask));
+	close_range(3, ~0U, 0); // nothing of the test process's leaks in
 	for (int fd : s.closed_fds)
 		close(fd);
 	const std::string &path = s.path.empty() ? s.argv.at(0) : s.path;
