@@ -92,6 +92,8 @@ Result RunSpawn(const Spawn &s)
 	if (pid == 0)
 		ExecChild(s, out[1], err[1], argv.data(), envp.data());
 	setpgid(pid, pid);
+	if (s.on_start)
+		s.on_start(pid);
 	close(out[1]);
 	close(err[1]);
 

@@ -1,6 +1,7 @@
 // Helpers for running the shipped programs from outside, as a tester would.
 #pragma once
 
+#include <functional>
 #include <string>
 #include <sys/types.h>
 #include <vector>
@@ -9,12 +10,13 @@ namespace checks
 {
 
 struct Spawn {
-	std::vector<std::string> argv; // argv[0] is also the program to run...
-	std::string path;	       // ...unless this names another
-	std::vector<std::string> env;  // NAME=VALUE, on top of this process's environment
-	std::vector<int> closed_fds;   // closed in the child just before exec
-	int umask = -1;		       // -1 keeps this process's mask
-	int timeout_ms = 30000;	       // then the child's process group is killed
+	std::vector<std::string> argv;	     // argv[0] is also the program to run...
+	std::string path;		     // ...unless this names another
+	std::vector<std::string> env;	     // NAME=VALUE, on top of this process's environment
+	std::vector<int> closed_fds;	     // closed in the child just before exec
+	int umask = -1;			     // -1 keeps this process's mask
+	int timeout_ms = 30000;		     // then the child's process group is killed
+	std::function<void(pid_t)> on_start; // called in this process once the child runs
 };
 
 struct Result {

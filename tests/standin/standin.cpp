@@ -1,0 +1,88 @@
+// A stand-in for either check program, placed beside a copy of run_checks.
+// It behaves as STANDIN_<its own name> says (pass, silent, wrong, fail,
+// exit3, abort, chatty, hang) and appends what it saw to STANDIN_LOG: its
+// argument, the huge-page count, whether /hugepages is a hugetlbfs.
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <fcntl.h>
+#include <string>
+#include <sys/vfs.h>
+#include <unistd.h>
+
+namespace
+{
+
+std::string Slurp(const char *path)
+{
+	std::string text;
+	if (FILE *f = std::fopen(path, "r")) {
+		char buf[256];
+		size_t n = std::fread(buf, 1, sizeof(buf), f);
+		text.assign(buf, n);
+		std::fclose(f);
+	}
+	while (!text.empty() && text.back() == '\n')
+		text.pop_back();
+	return text;
+}
+
+void Log(const std::string &name, const char *arg)
+{
+	const char *log = std::getenv("STANDIN_LOG");
+	if (!log)
+		return;
+	struct statfs fs;
+	bool hugetlbfs = statfs("/hugepages", &fs) == 0 && fs.f_type == 0x958458f6;
+	if (FILE *f = std::fopen(log, "a")) {
+		std::fprintf(f, "%s arg=%s nr_hugepages=%s hugetlbfs=%d pid=%d\n", name.c_str(),
+			     arg ? arg : "", Slurp("/proc/sys/vm/nr_hugepages").c_str(), hugetlbfs,
+			     static_cast<int>(getpid()));
+		std::fclose(f);
+	}
+}
+
+} // namespace
+
+int main(int argc, char **argv)
+{
+	std::string name = std::strrchr(argv[0], '/') ? std::strrchr(argv[0], '/') + 1 : argv[0];
+	const char *arg = argc > 1 ? argv[1] : nullptr;
+	bool rss = name == "rss_map_check";
+	const char *m = std::getenv(("STANDIN_" + name).c_str());
+	std::string mode = m ? m : "pass";
+
+	Log(name, arg);
+	if (arg)
+		close(open(arg, O_RDWR | O_CREAT, 0600)); // as the real check leaves it
+	if (mode == "pass" || mode == "chatty") {
+		if (mode == "chatty")
+			std::fputs("line one\n\nline three\n", stderr);
+		if (rss)
+			std::fputs("oll korrekt.\n", stdout);
+		return 0;
+	}
+	if (mode == "silent")
+		return 0;
+	if (mode == "wrong") {
+		std::fputs("oll korrekt.", stdout);
+		return 0;
+	}
+	if (mode == "fail") {
+		std::fputs("Reading a new var should return EOF\n", stderr);
+		return 1;
+	}
+	if (mode == "exit3")
+		return 3;
+	if (mode == "abort") {
+		std::fputs("x.cpp:7: void f(): assertion \"a || !\"b\"\" failed\n", stderr);
+		std::fflush(stderr);
+		std::abort();
+	}
+	if (mode == "hang") {
+		sleep(3600);
+		return 0;
+	}
+	std::fprintf(stderr, "standin: unknown mode %s\n", mode.c_str());
+	return 99;
+}
