@@ -82,11 +82,11 @@ TEST_F(NewFileReadCheck, NoPathPrintsUsageWithTheInvocationName)
 
 TEST_F(NewFileReadCheck, UsageNamesTheProgramAsInvoked)
 {
-	if (UnderEmulator())
-		GTEST_SKIP() << "the emulator sets argv[0] itself";
 	Spawn s;
 	s.path = ProgramPath("new_file_read_check");
 	s.argv = {"nfrc"};
+	if (UnderEmulator()) // qemu-user sets argv[0] with -0
+		s.argv = {Emulator(), "-0", "nfrc", s.path}, s.path = "";
 	ExpectStatus(RunSpawn(s), 1, "usage: nfrc <path>\n");
 }
 
@@ -219,7 +219,7 @@ TEST_F(NewFileReadCheck, UnwritableDirectoryFailsToOpen)
 	if (geteuid() == 0)
 		s.argv = {"/usr/bin/setpriv", "--reuid=65534", "--regid=65534", "--clear-groups"};
 	if (UnderEmulator())
-		s.argv.push_back(getenv("CHECKS_EMULATOR"));
+		s.argv.push_back(Emulator());
 	s.argv.insert(s.argv.end(), {copy, locked + "/var"});
 	ExpectStatus(RunSpawn(s), 1, OpenError(EACCES));
 	EXPECT_FALSE(Exists(locked + "/var"));

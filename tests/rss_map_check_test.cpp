@@ -33,32 +33,6 @@ static_assert(kScratchFlags == 0x802C2);
 static_assert(kScratchFlags == 0xA02C2);
 #endif
 
-std::vector<std::string> Lines(const std::string &text)
-{
-	std::vector<std::string> lines;
-	std::istringstream in(text);
-	for (std::string line; std::getline(in, line);)
-		lines.push_back(line);
-	return lines;
-}
-
-// The report a failed check prints. Its line is looked up in the source: the
-// first check of `expr` after the line that declares the function text.
-std::string Report(const std::string &func, const std::string &expr)
-{
-	std::vector<std::string> src = Lines(ReadFile(RSS_MAP_CHECK_SOURCE));
-	bool in_func = false;
-	for (size_t i = 0; i < src.size(); ++i) {
-		if (src[i].find("func[] = \"" + func + "\";") != std::string::npos)
-			in_func = true;
-		else if (in_func && src[i].find("CHECK(" + expr + ");") != std::string::npos)
-			return "rss_map_check.cpp:" + std::to_string(i + 1) + ": " + func +
-			       ": assertion \"" + expr + "\" failed\n";
-	}
-	ADD_FAILURE() << "no check of " << expr << " in " << func;
-	return "";
-}
-
 std::vector<std::string> WithPrefix(const std::vector<std::string> &lines,
 				    const std::string &prefix)
 {
@@ -211,8 +185,10 @@ TEST_F(ModelRun, GrowthWithin63PagesPassesAt64Fails)
 		std::string after = "SHIM_BIAS_AFTER=mmap:" + std::to_string(k);
 		ExpectPass(RunCheck({after, "SHIM_BIAS_PAGES=63"}));
 		ExpectPass(RunCheck({after, "SHIM_BIAS_PAGES=-63"}));
-		ExpectAbortWith(RunCheck({after, "SHIM_BIAS_PAGES=64"}), Report(kDoMmap, kGrow));
-		ExpectAbortWith(RunCheck({after, "SHIM_BIAS_PAGES=-64"}), Report(kDoMmap, kGrow));
+		ExpectAbortWith(RunCheck({after, "SHIM_BIAS_PAGES=64"}),
+				CheckReport(kDoMmap, kGrow));
+		ExpectAbortWith(RunCheck({after, "SHIM_BIAS_PAGES=-64"}),
+				CheckReport(kDoMmap, kGrow));
 	}
 }
 
@@ -223,8 +199,10 @@ TEST_F(ModelRun, ShrinkWithin63PagesPassesAt64Fails)
 		std::string after = "SHIM_BIAS_AFTER=munmap:" + std::to_string(k);
 		ExpectPass(RunCheck({after, "SHIM_BIAS_PAGES=63"}));
 		ExpectPass(RunCheck({after, "SHIM_BIAS_PAGES=-63"}));
-		ExpectAbortWith(RunCheck({after, "SHIM_BIAS_PAGES=64"}), Report(kDoMmap, kShrink));
-		ExpectAbortWith(RunCheck({after, "SHIM_BIAS_PAGES=-64"}), Report(kDoMmap, kShrink));
+		ExpectAbortWith(RunCheck({after, "SHIM_BIAS_PAGES=64"}),
+				CheckReport(kDoMmap, kShrink));
+		ExpectAbortWith(RunCheck({after, "SHIM_BIAS_PAGES=-64"}),
+				CheckReport(kDoMmap, kShrink));
 	}
 }
 
@@ -233,7 +211,7 @@ TEST_F(ModelRun, RefusedMappingOfAnyProbeFailsTheMmapCheck)
 	for (int k = 1; k <= 6; ++k) {
 		SCOPED_TRACE("probe " + std::to_string(k));
 		ExpectAbortWith(RunCheck({"SHIM_FAIL_MMAP=" + std::to_string(k)}),
-				Report(kDoMmap, kMmap));
+				CheckReport(kDoMmap, kMmap));
 		EXPECT_EQ(WithPrefix(Log(), "mmap ").size(), static_cast<size_t>(k));
 	}
 }
@@ -243,39 +221,40 @@ TEST_F(ModelRun, RefusedUnmappingFailsTheMunmapCheck)
 	for (int k = 1; k <= 5; ++k) {
 		SCOPED_TRACE("probe " + std::to_string(k));
 		ExpectAbortWith(RunCheck({"SHIM_FAIL_MUNMAP=" + std::to_string(k)}),
-				Report(kDoMmap, kMunmap));
+				CheckReport(kDoMmap, kMunmap));
 	}
 }
 
 TEST_F(ModelRun, RefusedTruncationFailsTheErrCheck)
 {
-	ExpectAbortWith(RunCheck({"SHIM_FAIL_FTRUNCATE=1"}), Report(kOpenFile, "!err"));
+	ExpectAbortWith(RunCheck({"SHIM_FAIL_FTRUNCATE=1"}), CheckReport(kOpenFile, "!err"));
 }
 
 TEST_F(ModelRun, ScratchFileThatCannotBeCreatedFailsOpenFile)
 {
 	ExpectAbortWith(RunCheck({"SHIM_FAIL_OPEN=/dev/shm/hugetlbhog"}),
-			Report(kOpenFile, "fd > 2"));
+			CheckReport(kOpenFile, "fd > 2"));
 	ExpectAbortWith(RunCheck({"SHIM_FAIL_OPEN=/hugepages/hugetlbhog"}),
-			Report(kOpenFile, "fd > 2"));
+			CheckReport(kOpenFile, "fd > 2"));
 	ASSERT_EQ(rmdir(huge_dir().c_str()), 0); // no hugetlbfs mounted: no directory either
-	ExpectAbortWith(RunCheck(), Report(kOpenFile, "fd > 2"));
+	ExpectAbortWith(RunCheck(), CheckReport(kOpenFile, "fd > 2"));
 }
 
 TEST_F(ModelRun, UnreadableStatmFailsReadRss)
 {
-	ExpectAbortWith(RunCheck({"SHIM_FAIL_OPEN=/proc/self/statm"}), Report(kReadRss, "fd > 2"));
+	ExpectAbortWith(RunCheck({"SHIM_FAIL_OPEN=/proc/self/statm"}),
+			CheckReport(kReadRss, "fd > 2"));
 }
 
 // A statm text with no space (or an empty read, which leaves the zeroed
 // buffer) is a failed check, not a crash.
 TEST_F(ModelRun, StatmWithoutResidentFieldFailsReadRss)
 {
-	ExpectAbortWith(RunCheck({"SHIM_STATM=empty"}), Report(kReadRss, kNoSpace));
+	ExpectAbortWith(RunCheck({"SHIM_STATM=empty"}), CheckReport(kReadRss, kNoSpace));
 	ExpectAbortWith(RunCheck({"SHIM_STATM=text", "SHIM_STATM_TEXT=12345\n"}),
-			Report(kReadRss, kNoSpace));
+			CheckReport(kReadRss, kNoSpace));
 	ExpectAbortWith(RunCheck({"SHIM_STATM=text", "SHIM_STATM_TEXT="}),
-			Report(kReadRss, kNoSpace));
+			CheckReport(kReadRss, kNoSpace));
 }
 
 // The model keeps the first field fixed and moves the second: only a reader
@@ -284,7 +263,7 @@ TEST_F(ModelRun, ResidentCountIsTheSecondField)
 {
 	ExpectPass(RunCheck());
 	ExpectAbortWith(RunCheck({"SHIM_STATM=text", "SHIM_STATM_TEXT=900 300 0 0 0 0 0\n"}),
-			Report(kDoMmap, kGrow));
+			CheckReport(kDoMmap, kGrow));
 	EXPECT_EQ(WithPrefix(Log(), "mmap ").size(), 1u);
 }
 
@@ -292,7 +271,7 @@ TEST_F(ModelRun, ResidentCountIsTheSecondField)
 // 16 KiB-page kernel 16 MiB shows as 4 MiB and the first probe fails.
 TEST_F(ModelRun, SixteenKibPagesFailTheFirstGrowthCheck)
 {
-	ExpectAbortWith(RunCheck({"SHIM_PAGE_KB=16"}), Report(kDoMmap, kGrow));
+	ExpectAbortWith(RunCheck({"SHIM_PAGE_KB=16"}), CheckReport(kDoMmap, kGrow));
 	EXPECT_EQ(WithPrefix(Log(), "mmap ").size(), 1u);
 }
 
@@ -301,7 +280,7 @@ TEST_F(ModelRun, NoScratchFileRemainsAfterPassOrFail)
 	ExpectPass(RunCheck());
 	EXPECT_FALSE(Exists(shm_file()));
 	EXPECT_FALSE(Exists(huge_file()));
-	ExpectAbortWith(RunCheck({"SHIM_FAIL_MMAP=4"}), Report(kDoMmap, kMmap));
+	ExpectAbortWith(RunCheck({"SHIM_FAIL_MMAP=4"}), CheckReport(kDoMmap, kMmap));
 	EXPECT_FALSE(Exists(shm_file()));
 	EXPECT_FALSE(Exists(huge_file()));
 }
@@ -318,7 +297,7 @@ TEST_F(ModelRun, LeftoverScratchFilesAreReplaced)
 TEST_F(ModelRun, LeftoverDirectoryUnderAScratchNameFailsOpenFile)
 {
 	ASSERT_EQ(mkdir(huge_file().c_str(), 0755), 0);
-	ExpectAbortWith(RunCheck(), Report(kOpenFile, "fd > 2"));
+	ExpectAbortWith(RunCheck(), CheckReport(kOpenFile, "fd > 2"));
 	EXPECT_TRUE(Exists(huge_file()));
 	EXPECT_FALSE(Exists(shm_file()));
 }
@@ -333,7 +312,7 @@ TEST_F(ModelRun, ClosedStandardDescriptorFailsOpenFile)
 		spawn.closed_fds = {fd};
 		Result r = RunCheck({}, spawn);
 		EXPECT_EQ(r.signal, SIGABRT) << Describe(r);
-		EXPECT_EQ(r.err, Report(kOpenFile, "fd > 2"));
+		EXPECT_EQ(r.err, CheckReport(kOpenFile, "fd > 2"));
 		EXPECT_TRUE(Exists(shm_file()));
 		std::remove(shm_file().c_str());
 	}
@@ -406,12 +385,12 @@ TEST_F(RealKernel, WithoutHugePageAccountingGrowthFailsAtThirdProbe)
 	Result r = RunProgram("rss_map_check");
 	EXPECT_EQ(r.signal, SIGABRT) << Describe(r);
 	EXPECT_EQ(r.out, "");
-	EXPECT_EQ(r.err, Report(kDoMmap, kGrow));
+	EXPECT_EQ(r.err, CheckReport(kDoMmap, kGrow));
 
 	TempDir tmp;
 	r = RunProgram("rss_map_check", {},
 		       {"LD_PRELOAD=" FAULT_SHIM, "SHIM_LOG=" + (tmp / "log")});
-	EXPECT_EQ(r.err, Report(kDoMmap, kGrow));
+	EXPECT_EQ(r.err, CheckReport(kDoMmap, kGrow));
 	EXPECT_EQ(WithPrefix(Lines(ReadFile(tmp / "log")), "mmap ").size(), 3u);
 	EXPECT_FALSE(Exists("/dev/shm/hugetlbhog"));
 	EXPECT_FALSE(Exists("/hugepages/hugetlbhog"));

@@ -25,15 +25,6 @@ using testing::StartsWith;
 
 namespace fs = std::filesystem;
 
-std::vector<std::string> Lines(const std::string &text)
-{
-	std::vector<std::string> lines;
-	std::istringstream in(text);
-	for (std::string line; std::getline(in, line);)
-		lines.push_back(line);
-	return lines;
-}
-
 // What the runner must leave as it found it.
 struct SystemState {
 	long pages = ReadHugePageCount();

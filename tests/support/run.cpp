@@ -138,23 +138,33 @@ Result RunSpawn(const Spawn &s)
 	return r;
 }
 
+// CHECKS_CROSS_BIN_DIR names a folder of arm64 builds, run under qemu-user.
+static const char *CrossBinDir()
+{
+	const char *dir = getenv("CHECKS_CROSS_BIN_DIR");
+	return dir && *dir ? dir : nullptr;
+}
+
 std::string ProgramPath(const std::string &name)
 {
-	const char *dir = getenv("CHECKS_BIN_DIR");
-	return std::string(dir && *dir ? dir : CHECKS_BUILD_BIN_DIR) + "/" + name;
+	return std::string(CrossBinDir() ? CrossBinDir() : CHECKS_BUILD_BIN_DIR) + "/" + name;
 }
 
 bool UnderEmulator()
 {
-	const char *emu = getenv("CHECKS_EMULATOR");
-	return emu && *emu;
+	return CrossBinDir() != nullptr;
+}
+
+std::string Emulator()
+{
+	return CHECKS_EMULATOR;
 }
 
 std::vector<std::string> ProgramArgv(const std::string &name, const std::vector<std::string> &args)
 {
 	std::vector<std::string> argv;
 	if (UnderEmulator())
-		argv.push_back(getenv("CHECKS_EMULATOR"));
+		argv.push_back(Emulator());
 	argv.push_back(ProgramPath(name));
 	argv.insert(argv.end(), args.begin(), args.end());
 	return argv;
@@ -203,6 +213,31 @@ TempDir::~TempDir()
 	    path_.c_str(),
 	    [](const char *p, const struct stat *, int, FTW *) { return ::remove(p); }, 16,
 	    FTW_DEPTH | FTW_PHYS);
+}
+
+std::vector<std::string> Lines(const std::string &text)
+{
+	std::vector<std::string> lines;
+	std::istringstream in(text);
+	for (std::string line; std::getline(in, line);)
+		lines.push_back(line);
+	return lines;
+}
+
+// The line is that of the first check of `expr` after the line that declares
+// the function text.
+std::string CheckReport(const std::string &func, const std::string &expr)
+{
+	std::vector<std::string> src = Lines(ReadFile(RSS_MAP_CHECK_SOURCE));
+	bool in_func = false;
+	for (size_t i = 0; i < src.size(); ++i) {
+		if (src[i].find("func[] = \"" + func + "\";") != std::string::npos)
+			in_func = true;
+		else if (in_func && src[i].find("CHECK(" + expr + ");") != std::string::npos)
+			return "rss_map_check.cpp:" + std::to_string(i + 1) + ": " + func +
+			       ": assertion \"" + expr + "\" failed\n";
+	}
+	return "no check of " + expr + " in " + func;
 }
 
 std::string Describe(const Result &r)

@@ -29,13 +29,14 @@ struct Result {
 // Runs one program with core dumps off, in a process group of its own.
 Result RunSpawn(const Spawn &spawn);
 
-// Where the programs under test are: CHECKS_BIN_DIR from the environment if
-// set, else the build tree's folder. CHECKS_EMULATOR (e.g. qemu-aarch64)
-// prefixes every run of them.
+// Where the programs under test are: the build tree's folder, or the folder
+// of arm64 builds named by CHECKS_CROSS_BIN_DIR, whose programs then run
+// under qemu-user (Emulator()).
 std::string ProgramPath(const std::string &name);
 std::vector<std::string> ProgramArgv(const std::string &name,
 				     const std::vector<std::string> &args = {});
 bool UnderEmulator();
+std::string Emulator();
 
 // Runs one of the programs under test with `args` and `env` added.
 Result RunProgram(const std::string &name, const std::vector<std::string> &args = {},
@@ -65,6 +66,12 @@ class TempDir
       private:
 	std::string path_;
 };
+
+std::vector<std::string> Lines(const std::string &text);
+
+// The report rss_map_check prints when the check of `expr` in the function
+// with text `func` fails; its line number is looked up in the source.
+std::string CheckReport(const std::string &func, const std::string &expr);
 
 // Renders a result for failure messages.
 std::string Describe(const Result &r);

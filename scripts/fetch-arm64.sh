@@ -1,0 +1,44 @@
+#!/usr/bin/env bash
+# Fetches and caches what the arm64 guest tests boot: Debian's arm64 kernel
+# (4 KiB pages), its 16 KiB-page kernel, and arm64 busybox-static. Uses apt
+# with a private package list for arm64, so the machine's dpkg configuration
+# stays as it is. Does nothing when the cache is complete.
+#
+# usage: fetch-arm64.sh [DIR]   (default $ARM64_IMAGES, else ~/.cache/kernel-checks/arm64)
+set -euo pipefail
+
+dir=${1:-${ARM64_IMAGES:-${XDG_CACHE_HOME:-$HOME/.cache}/kernel-checks/arm64}}
+if [ -s "$dir/vmlinuz-4k" ] && [ -s "$dir/vmlinuz-16k" ] && [ -s "$dir/busybox" ]; then
+	exit 0
+fi
+mkdir -p "$dir/apt/lists/partial" "$dir/apt/cache/archives/partial"
+apt=(-q -o APT::Architecture=arm64 -o APT::Architectures=arm64
+	-o "Dir::State::Lists=$dir/apt/lists" -o "Dir::Cache=$dir/apt/cache"
+	-o APT::Sandbox::User=root)
+apt-get "${apt[@]}" update >/dev/null
+
+work=$(mktemp -d)
+trap 'rm -rf "$work"' EXIT
+
+# Downloads a package and writes one file of it (a shell pattern) to OUT.
+extract() {
+	local package=$1 member=$2 out=$3
+	(cd "$work" && apt-get "${apt[@]}" download "$package" >/dev/null)
+	dpkg-deb --fsys-tarfile "$work/${package}"_*.deb |
+		tar -xO --wildcards "$member" >"$out.part"
+	mv "$out.part" "$out"
+	echo "$package -> $out" >>"$dir/VERSIONS"
+}
+
+# The meta packages depend on the current versioned image.
+image_of() {
+	apt-cache "${apt[@]}" depends "$1" | awk '/Depends: linux-image-/ { print $2; exit }'
+}
+
+: >"$dir/VERSIONS"
+extract "$(image_of linux-image-arm64)" './boot/vmlinuz-*' "$dir/vmlinuz-4k"
+extract "$(image_of linux-image-6.12-arm64-16k)" './boot/vmlinuz-*' "$dir/vmlinuz-16k"
+extract busybox-static ./bin/busybox "$dir/busybox"
+chmod +x "$dir/busybox"
+rm -rf "$dir/apt"
+cat "$dir/VERSIONS"
