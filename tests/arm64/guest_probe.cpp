@@ -11,10 +11,10 @@
 //                            mmap calls, which tells the probe it died in
 //
 // Each prints one "@@" marker line for the serial console.
+#include <asm/ptrace.h>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <asm/ptrace.h>
 #include <elf.h>
 #include <fcntl.h>
 #include <signal.h>
