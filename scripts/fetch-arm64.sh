@@ -7,7 +7,7 @@
 # usage: fetch-arm64.sh [DIR]   (default $ARM64_IMAGES, else ~/.cache/kernel-checks/arm64)
 set -euo pipefail
 
-dir=${1:-${ARM64_IMAGES:-${XDG_CACHE_HOME:-$HOME/.cache}/kernel-checks/arm64}}
+dir=${1:-${ARM64_IMAGES:-${XDG_CACHE_HOME:-${HOME:-/root}/.cache}/kernel-checks/arm64}}
 if [ -s "$dir/vmlinuz-4k" ] && [ -s "$dir/vmlinuz-16k" ] && [ -s "$dir/busybox" ]; then
 	exit 0
 fi
