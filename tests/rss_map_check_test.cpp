@@ -267,6 +267,20 @@ TEST_F(ModelRun, ResidentCountIsTheSecondField)
 	EXPECT_EQ(WithPrefix(Log(), "mmap ").size(), 1u);
 }
 
+// The resident field is converted as strtoull converts it: white space and
+// a plus sign before the digits are skipped, and a minus sign negates, which
+// turns the growth into a drop.
+TEST_F(ModelRun, ResidentCountIsConvertedAsStrtoullDoes)
+{
+	ExpectPass(RunCheck({"SHIM_MODEL_SEP= \t\n\v\f\r+"}));
+	ExpectPass(RunCheck({"SHIM_MODEL_SEP= 000"}));
+	ExpectAbortWith(RunCheck({"SHIM_MODEL_SEP= -"}), CheckReport(kDoMmap, kGrow));
+	EXPECT_EQ(WithPrefix(Log(), "mmap ").size(), 1u);
+	// Saturated at the largest value before and after: no growth.
+	ExpectAbortWith(RunCheck({"SHIM_MODEL_SEP= 99999999999999999999"}),
+			CheckReport(kDoMmap, kGrow));
+}
+
 // statm counts in the kernel's pages, but the check scales by 4096: on a
 // 16 KiB-page kernel 16 MiB shows as 4 MiB and the first probe fails.
 TEST_F(ModelRun, SixteenKibPagesFailTheFirstGrowthCheck)

@@ -12,7 +12,8 @@
 //                in the resident field: a kernel that accounts huge pages
 //       model    "900 R 0 0 0 0 0", R = 1000 + pages mapped through mmap;
 //                mmap then maps plain, unpopulated anonymous memory, so the
-//                figures are exact and no huge pages are needed
+//                figures are exact and no huge pages are needed;
+//                SHIM_MODEL_SEP replaces the space before R
 //       text     the text of SHIM_STATM_TEXT
 //       empty    a read of 0 bytes
 //   SHIM_BIAS_PAGES=N        add N (may be negative) to the resident field ...
@@ -237,7 +238,9 @@ static size_t statm_text(int fd, char *out, size_t size)
 	long page_kb = env_long("SHIM_PAGE_KB");
 	if (page_kb > 4)
 		resident /= page_kb / 4;
-	snprintf(out, size, "%lld %lld%s", total, resident, rest);
+	const char *sep =
+	    is_mode("model") && getenv("SHIM_MODEL_SEP") ? getenv("SHIM_MODEL_SEP") : " ";
+	snprintf(out, size, "%lld%s%lld%s", total, sep, resident, rest);
 	return strlen(out);
 }
 
