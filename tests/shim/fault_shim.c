@@ -244,6 +244,25 @@ static size_t statm_text(int fd, char *out, size_t size)
 	return strlen(out);
 }
 
+// Runs what the statm and log paths run once, before the program starts: the
+// pages of that code (stdio formatting and scanning, /proc/self/status) are
+// then in place and not counted as growth of the program's first probe
+// (seen as 16 to 72 pages, enough to fail it now and then).
+__attribute__((constructor)) static void warm_up(void)
+{
+	static const char sample[] = "900 300 0 0 0 0 0\n";
+	char text[512];
+	long long a = 0, b = 0;
+	int used = 0;
+
+	sscanf(sample, "%lld %lld%n", &a, &b, &used);
+	snprintf(text, sizeof(text), "%lld%s%lld%s %p %#zx %#x %#o %d %lld", a, " ", b,
+		 sample + used, (void *)text, sizeof(text), 3u, 0600u, -1, hugetlb_kib());
+	tracks_statm();
+	is_mode("model");
+	env("SHIM_LOG");
+}
+
 static ssize_t do_read(int fd, void *buf, size_t count)
 {
 	static ssize_t (*real_read)(int, void *, size_t);
