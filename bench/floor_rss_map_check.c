@@ -1,6 +1,10 @@
 // The floor for rss_map_check: the same system calls in the same order, and
-// nothing else. No checks, no parsing, no report; the one line it prints goes
-// out the same way (stdio), so that the output costs the same on both sides.
+// nothing else. No checks, no parsing, no formatting; the one line it prints
+// goes out the same way (stdio), so that the output costs the same.
+//
+// floor_rss_map_check [N]: stop as the check does when its growth check fails
+// at probe N (one write to fd 2, then abort), so that both sides can be run
+// to where a kernel's verdict stops the check.
 #define _GNU_SOURCE
 #include <fcntl.h>
 #include <stdio.h>
@@ -11,6 +15,7 @@
 #define LENGTH 0x1000000
 
 static char buf[4096];
+static int probes, stop_at;
 
 static void read_rss(void)
 {
@@ -23,8 +28,15 @@ static void read_rss(void)
 static void probe(int fd, int extra, int release)
 {
 	read_rss();
-	void *p = mmap(NULL, LENGTH, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_POPULATE | extra, fd, 0);
+	void *p =
+	    mmap(NULL, LENGTH, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_POPULATE | extra, fd, 0);
 	read_rss();
+	if (++probes == stop_at) {
+		static const char report[] = "rss didn't grow as expected\n";
+		if (write(2, report, sizeof(report) - 1)) {
+		}
+		abort();
+	}
 	if (!release)
 		return;
 	munmap(p, LENGTH);
@@ -41,8 +53,9 @@ static int open_file(const char *path)
 	return fd;
 }
 
-int main(void)
+int main(int argc, char **argv)
 {
+	stop_at = argc > 1 ? atoi(argv[1]) : 0;
 	int shm = open_file("/dev/shm/hugetlbhog");
 	int huge = open_file("/hugepages/hugetlbhog");
 	if (system("echo 100 > /proc/sys/vm/nr_hugepages")) {

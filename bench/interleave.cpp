@@ -3,8 +3,9 @@
 // quartiles of wall time and the median peak RSS from wait4's rusage.
 //
 // usage: interleave RUNS WARMUP [-e NAME=VALUE]... -- LABEL CMD... [-- LABEL CMD...]...
-// The -e variables are set for the commands only. Standard output of the
-// commands goes to /dev/null; a command that does not exit 0 is reported.
+// The -e variables are set for the commands only. The commands' output goes to
+// /dev/null; how each ended (exit status or signal) is reported, and flagged
+// when it was not the same in every run.
 #include <algorithm>
 #include <cstdio>
 #include <cstdlib>
@@ -17,14 +18,16 @@
 #include <unistd.h>
 #include <vector>
 
-namespace {
+namespace
+{
 
 struct Command {
 	std::string label;
 	std::vector<char *> argv;
 	std::vector<double> ms;
 	std::vector<long> rss_kib;
-	int failures = 0;
+	std::string ended;
+	bool inconsistent = false;
 };
 
 double NowMs()
@@ -41,6 +44,7 @@ void RunOnce(Command &c, bool record)
 	if (pid == 0) {
 		int null = open("/dev/null", O_WRONLY);
 		dup2(null, 1);
+		dup2(null, 2);
 		execvp(c.argv[0], c.argv.data());
 		_exit(127);
 	}
@@ -48,8 +52,11 @@ void RunOnce(Command &c, bool record)
 	rusage ru;
 	wait4(pid, &status, 0, &ru);
 	double ms = NowMs() - start;
-	if (!WIFEXITED(status) || WEXITSTATUS(status) != 0)
-		c.failures++;
+	std::string ended = WIFEXITED(status) ? "exit " + std::to_string(WEXITSTATUS(status))
+					      : std::string(sigabbrev_np(WTERMSIG(status)));
+	if (!c.ended.empty() && c.ended != ended)
+		c.inconsistent = true;
+	c.ended = ended;
 	if (record) {
 		c.ms.push_back(ms);
 		c.rss_kib.push_back(ru.ru_maxrss);
@@ -67,7 +74,8 @@ template <typename T> T Quantile(std::vector<T> v, double q)
 int main(int argc, char **argv)
 {
 	if (argc < 5) {
-		fprintf(stderr, "usage: %s RUNS WARMUP [-e NAME=VALUE]... -- LABEL CMD... [-- ...]\n",
+		fprintf(stderr,
+			"usage: %s RUNS WARMUP [-e NAME=VALUE]... -- LABEL CMD... [-- ...]\n",
 			argv[0]);
 		return 2;
 	}
@@ -81,7 +89,7 @@ int main(int argc, char **argv)
 		if (!strcmp(argv[i], "--")) {
 			if (i + 1 >= argc)
 				break;
-			commands.push_back({argv[++i], {}, {}, {}, 0});
+			commands.push_back({argv[++i], {}, {}, {}, "", false});
 			continue;
 		}
 		commands.back().argv.push_back(argv[i]);
@@ -93,12 +101,15 @@ int main(int argc, char **argv)
 		for (auto &c : commands)
 			RunOnce(c, r >= warmup);
 
-	printf("%-34s %5s %9s %9s %9s %12s\n", "command", "runs", "q1 ms", "median ms", "q3 ms",
-	       "peak RSS KiB");
+	printf("| %-32s | %5s | %8s | %9s | %8s | %12s | %-8s |\n", "command", "runs", "q1 ms",
+	       "median ms", "q3 ms", "peak RSS KiB", "ended");
+	printf("|%s|------:|---------:|----------:|---------:|-------------:|----------|\n",
+	       std::string(34, '-').c_str());
 	for (auto &c : commands) {
-		printf("%-34s %5d %9.3f %9.3f %9.3f %12ld%s\n", c.label.c_str(), runs,
-		       Quantile(c.ms, 0.25), Quantile(c.ms, 0.5), Quantile(c.ms, 0.75),
-		       Quantile(c.rss_kib, 0.5), c.failures ? "  (failed runs!)" : "");
+		printf("| %-32s | %5d | %8.3f | %9.3f | %8.3f | %12ld | %-8s |%s\n",
+		       c.label.c_str(), runs, Quantile(c.ms, 0.25), Quantile(c.ms, 0.5),
+		       Quantile(c.ms, 0.75), Quantile(c.rss_kib, 0.5), c.ended.c_str(),
+		       c.inconsistent ? " (not the same every run!)" : "");
 	}
 	return 0;
 }

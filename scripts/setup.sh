@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Installs what building the checks needs on Debian 12 and, with --tests, what
-# the tests need too: GoogleTest, Perl's TAP::Parser, the arm64 cross compiler,
+# the tests need too: GoogleTest, Perl's TAP::Parser, valgrind and strace (the
+# benchmark's smoke test), the arm64 cross compiler,
 # qemu-user and qemu-system-arm, and (through fetch-arm64.sh) the arm64
 # kernels and busybox that the guest tests boot. Installs nothing that is
 # there already. Run as root (apt-get).
@@ -10,7 +11,7 @@ set -euo pipefail
 
 packages=(cmake g++ make)
 if [ "${1:-}" = "--tests" ]; then
-	packages+=(libgtest-dev libgmock-dev perl util-linux cpio gzip
+	packages+=(libgtest-dev libgmock-dev perl util-linux cpio gzip valgrind strace
 		g++-aarch64-linux-gnu qemu-user qemu-system-arm)
 fi
 
