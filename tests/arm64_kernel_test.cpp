@@ -108,6 +108,9 @@ class Arm64Kernel : public ::testing::Test
 		std::string log = ReadFile(tmp / "serial.log");
 		Guest g = Parse(log);
 		EXPECT_TRUE(g.marks.count("END")) << "the guest did not finish:\n" << log;
+		// For the record: what the guest measured and what it reported.
+		for (const char *mark : {"BEGIN", "PROBE", "TRACE"})
+			std::cout << "@@" << mark << " " << g.marks[mark] << "\n";
 		for (const auto &line : g.ktap)
 			std::cout << line << "\n";
 		return g;
