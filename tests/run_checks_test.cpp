@@ -186,25 +186,31 @@ TEST_F(RunnerBed, ExistingHugetlbfsMountIsLeftMounted)
 	EXPECT_EQ(SystemState(), before);
 }
 
-TEST_F(RunnerBed, SigtermMidCheckKillsTheCheckRestoresAndDies)
+TEST_F(RunnerBed, StopSignalMidCheckKillsTheCheckRestoresAndDies)
 {
 	SkipUnlessRoot();
-	SystemState before;
-	std::thread killer;
-	Result r = RunRunner({}, {"STANDIN_rss_map_check=hang"}, [&](pid_t runner) {
-		killer = std::thread([this, runner] {
-			for (int i = 0; i < 1000 && ReadFile(log_path()).empty(); ++i)
-				usleep(10000);
-			kill(runner, SIGTERM);
+	for (int sig : {SIGTERM, SIGINT, SIGHUP}) {
+		SCOPED_TRACE(sigabbrev_np(sig));
+		std::remove(log_path().c_str());
+		SystemState before;
+		std::thread killer;
+		Result r = RunRunner({}, {"STANDIN_rss_map_check=hang"}, [&](pid_t runner) {
+			killer = std::thread([this, runner, sig] {
+				// Once the stand-in check is running.
+				for (int i = 0; i < 1000 && ReadFile(log_path()).empty(); ++i)
+					usleep(10000);
+				kill(runner, sig);
+			});
 		});
-	});
-	killer.join();
-	EXPECT_EQ(r.signal, SIGTERM) << Describe(r);
-	EXPECT_THAT(Lines(r.out), Contains(StartsWith("Bail out! stopped by signal 15")));
-	EXPECT_EQ(SystemState(), before);
-	std::string line = ReadFile(log_path());
-	pid_t check = std::stoi(line.substr(line.rfind("pid=") + 4));
-	EXPECT_NE(kill(check, 0), 0) << "the stand-in check outlived the runner";
+		killer.join();
+		EXPECT_EQ(r.signal, sig) << Describe(r);
+		EXPECT_THAT(Lines(r.out), Contains(StartsWith("Bail out! stopped by signal " +
+							      std::to_string(sig))));
+		EXPECT_EQ(SystemState(), before);
+		std::string line = ReadFile(log_path());
+		pid_t check = std::stoi(line.substr(line.rfind("pid=") + 4));
+		EXPECT_NE(kill(check, 0), 0) << "the stand-in check outlived the runner";
+	}
 }
 
 TEST_F(RunnerBed, ReadOnlyProcSysSkipsRss)
