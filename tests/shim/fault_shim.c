@@ -202,16 +202,21 @@ static long long hugetlb_kib(void)
 	return line ? strtoll(line + 13, NULL, 10) : 0;
 }
 
+static ssize_t real_read(int fd, void *buf, size_t count)
+{
+	static ssize_t (*next)(int, void *, size_t);
+	if (!next)
+		next = real("read");
+	return next(fd, buf, count);
+}
+
 // Builds the statm text the program is to see; returns its length.
 static size_t statm_text(int fd, char *out, size_t size)
 {
-	static ssize_t (*real_read)(int, void *, size_t);
 	char text[4096];
 	long long total, resident;
 	char rest[4000] = "";
 
-	if (!real_read)
-		real_read = real("read");
 	if (is_mode("empty"))
 		return 0;
 	if (is_mode("text")) {
@@ -265,11 +270,8 @@ __attribute__((constructor)) static void warm_up(void)
 
 static ssize_t do_read(int fd, void *buf, size_t count)
 {
-	static ssize_t (*real_read)(int, void *, size_t);
 	char text[4096];
 
-	if (!real_read)
-		real_read = real("read");
 	if (fd >= 0 && fd < MAX_FDS && statm_fd[fd]) {
 		if (statm_fd[fd] == 2)
 			return 0;
