@@ -161,6 +161,26 @@ TEST_F(NewFileReadCheck, ExistingFileWithDataFailsUnchanged)
 	}
 }
 
+// A standard descriptor closed at start must not become the file's: with
+// fd 2 closed, the open would get 2 and the EOF message would be written
+// into the file under test.
+TEST_F(NewFileReadCheck, ClosedStandardDescriptorsNeverTouchTheFile)
+{
+	for (std::vector<int> closed : std::vector<std::vector<int>>{{0}, {1}, {2}, {0, 1, 2}}) {
+		SCOPED_TRACE(testing::PrintToString(closed));
+		std::string path = dir_ / "data";
+		WriteFile(path, "0123456789abcdefghijklmnopqrstuvwxyz0123456789");
+		Backdate(path);
+		FileState before = StateOf(path);
+		Spawn s;
+		s.argv = ProgramArgv("new_file_read_check", {path});
+		s.closed_fds = closed;
+		Result r = RunSpawn(s);
+		EXPECT_EQ(r.exit_code, 1) << Describe(r);
+		ExpectUnchanged(before, path);
+	}
+}
+
 TEST_F(NewFileReadCheck, OpensReadWriteCreatingWithoutTruncateOrExclusive)
 {
 	if (UnderEmulator())
