@@ -1,14 +1,20 @@
 // run_checks from outside: a copy of the runner beside stand-in checks, so that
-// every verdict, the timeout and the exit codes can be driven; and the real
-// runner, whose KTAP an independent TAP parser must read the same way.
+// every verdict, the timeout and the exit codes can be driven; the system put
+// back from a starting state of the test's own after every way a run can end;
+// hostile starts, names and neighbours; and the real runner, whose KTAP an
+// independent TAP parser must read the same way.
 #include "support/hugepages.h"
 #include "support/run.h"
 
 #include <csignal>
+#include <dirent.h>
 #include <filesystem>
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 #include <sstream>
+#include <sys/mount.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
 #include <thread>
 #include <unistd.h>
 
@@ -19,11 +25,17 @@ namespace
 
 using testing::AllOf;
 using testing::Contains;
+using testing::ContainsRegex;
+using testing::Each;
 using testing::HasSubstr;
+using testing::MatchesRegex;
 using testing::Not;
 using testing::StartsWith;
 
 namespace fs = std::filesystem;
+
+constexpr char kPutBack[] =
+    "# put back: restored nr_hugepages to 3, unmounted /hugepages, removed /hugepages";
 
 // What the runner must leave as it found it.
 struct SystemState {
@@ -39,6 +51,24 @@ std::ostream &operator<<(std::ostream &os, const SystemState &s)
 	return os << "{pages " << s.pages << ", dir " << s.dir << ", mounted " << s.mounted << "}";
 }
 
+// The pids in a stand-in log ("... pid=N" lines).
+std::vector<pid_t> LoggedPids(const std::string &log)
+{
+	std::vector<pid_t> pids;
+	for (const std::string &line : Lines(log))
+		if (line.rfind("pid=") != std::string::npos)
+			pids.push_back(std::stoi(line.substr(line.rfind("pid=") + 4)));
+	return pids;
+}
+
+// Running, not merely a zombie waiting for whoever inherited it.
+bool Alive(pid_t pid)
+{
+	std::string stat = ReadFile("/proc/" + std::to_string(pid) + "/stat");
+	return kill(pid, 0) == 0 && stat.size() > stat.rfind(')') + 2 &&
+	       stat[stat.rfind(')') + 2] != 'Z';
+}
+
 // A folder holding a copy of run_checks and, unless told otherwise, stand-ins
 // for both checks.
 class RunnerBed : public ::testing::Test
@@ -52,16 +82,46 @@ class RunnerBed : public ::testing::Test
 			fs::copy_file(STANDIN, bed_ / name);
 	}
 
-	Result RunRunner(std::vector<std::string> args = {}, std::vector<std::string> env = {},
-			 std::function<void(pid_t)> on_start = nullptr)
+	void TearDown() override
+	{
+		for (pid_t pid : LoggedPids(ReadFile(log_path())))
+			kill(pid, SIGKILL); // a setsid child, or what a failed case left
+	}
+
+	Spawn RunnerSpawn(std::vector<std::string> args = {}, std::vector<std::string> env = {})
 	{
 		Spawn s;
 		s.argv = {bed_ / "run_checks"};
 		s.argv.insert(s.argv.end(), args.begin(), args.end());
 		s.env = env;
 		s.env.push_back("STANDIN_LOG=" + log_path());
-		s.on_start = on_start;
-		return RunSpawn(s);
+		return s;
+	}
+
+	Result RunRunner(std::vector<std::string> args = {}, std::vector<std::string> env = {})
+	{
+		return RunSpawn(RunnerSpawn(args, env));
+	}
+
+	// Runs the runner with the rss stand-in in `mode` and sends `sig` to the
+	// runner once the stand-in runs.
+	Result RunAndSignal(const std::string &mode, int sig, std::vector<std::string> args = {})
+	{
+		std::remove(log_path().c_str());
+		Spawn s = RunnerSpawn(args, {"STANDIN_rss_map_check=" + mode});
+		std::thread killer;
+		s.on_start = [&](pid_t runner) {
+			killer = std::thread([this, runner, sig] {
+				for (int i = 0;
+				     i < 1000 && LoggedPids(ReadFile(log_path())).empty(); ++i)
+					usleep(10000);
+				usleep(100000); // and any child it starts
+				kill(runner, sig);
+			});
+		};
+		Result r = RunSpawn(s);
+		killer.join();
+		return r;
 	}
 
 	std::string log_path()
@@ -69,14 +129,31 @@ class RunnerBed : public ::testing::Test
 		return bed_ / "standin.log";
 	}
 
-	void SkipUnlessRoot()
+	void ExpectNothingLeftRunning()
 	{
-		if (geteuid() != 0)
-			GTEST_SKIP()
-			    << "needs root: the runner prepares rss_map_check only as root";
+		std::vector<pid_t> pids = LoggedPids(ReadFile(log_path()));
+		EXPECT_FALSE(pids.empty()) << "the stand-in did not run";
+		for (pid_t pid : pids)
+			EXPECT_FALSE(Alive(pid)) << "pid " << pid << " outlived the runner";
 	}
 
 	TempDir bed_;
+};
+
+// Runs as root from the test's own starting state (3 pages, no /hugepages).
+class RunnerOnSystem : public RunnerBed
+{
+      protected:
+	void SetUp() override
+	{
+		RunnerBed::SetUp();
+		if (std::string why = start_.Set(); !why.empty())
+			GTEST_SKIP() << why;
+		before_ = SystemState();
+	}
+
+	OwnStartState start_;
+	SystemState before_;
 };
 
 // Verdicts of rss_map_check, driven by the stand-in.
@@ -84,7 +161,7 @@ class RunnerBed : public ::testing::Test
 struct RssCase {
 	const char *mode;
 	const char *verdict;
-	std::vector<std::string> diagnostics;
+	std::vector<std::string> diagnostics; // just before the verdict
 	int exit_code;
 };
 
@@ -93,15 +170,13 @@ void PrintTo(const RssCase &c, std::ostream *os)
 	*os << c.mode;
 }
 
-class RssVerdict : public RunnerBed, public testing::WithParamInterface<RssCase>
+class RssVerdict : public RunnerOnSystem, public testing::WithParamInterface<RssCase>
 {
 };
 
 TEST_P(RssVerdict, IsReportedWithItsDiagnostics)
 {
-	SkipUnlessRoot();
 	const RssCase &c = GetParam();
-	SystemState before;
 	Result r = RunRunner({"-t", "2"}, {std::string("STANDIN_rss_map_check=") + c.mode});
 	EXPECT_EQ(r.exit_code, c.exit_code) << Describe(r);
 	EXPECT_EQ(r.err, "");
@@ -109,9 +184,8 @@ TEST_P(RssVerdict, IsReportedWithItsDiagnostics)
 	ASSERT_GE(out.size(), 3u) << r.out;
 	EXPECT_EQ(out[0], "TAP version 13");
 	EXPECT_EQ(out[1], "1..2");
-	EXPECT_THAT(out, Contains(c.verdict));
-	// The check's diagnostics stand just before its result line.
 	auto verdict = std::find(out.begin(), out.end(), c.verdict);
+	ASSERT_NE(verdict, out.end()) << r.out;
 	ASSERT_GE(verdict - out.begin(), static_cast<long>(c.diagnostics.size()));
 	EXPECT_EQ(
 	    std::vector<std::string>(verdict - static_cast<long>(c.diagnostics.size()), verdict),
@@ -120,7 +194,9 @@ TEST_P(RssVerdict, IsReportedWithItsDiagnostics)
 	EXPECT_EQ(out.back(), std::string("# Totals: pass:") +
 				  (c.exit_code ? "1 fail:1" : "2 fail:0") +
 				  " xfail:0 xpass:0 skip:0 error:0");
-	EXPECT_EQ(SystemState(), before);
+	EXPECT_THAT(out, Contains(kPutBack));
+	EXPECT_EQ(SystemState(), before_);
+	ExpectNothingLeftRunning();
 }
 
 INSTANTIATE_TEST_SUITE_P(
@@ -147,75 +223,292 @@ INSTANTIATE_TEST_SUITE_P(
 		{"# rss_map_check: a check failed (SIGABRT):",
 		 "# x.cpp:7: void f(): assertion \"a || !\"b\"\" failed"},
 		1},
-	RssCase{"hang",
+	RssCase{"flood",
 		"not ok 1 rss_map_check",
+		{"# " + std::string(8192 % 100, 'x'), "# ... 11808 more bytes not shown"},
+		1},
+	RssCase{"hang",
+		"not ok 1 rss_map_check # TIMEOUT 2 seconds",
+		{"# rss_map_check: no verdict within 2 s; killed"},
+		1},
+	RssCase{"grandchild",
+		"not ok 1 rss_map_check # TIMEOUT 2 seconds",
 		{"# rss_map_check: no verdict within 2 s; killed"},
 		1}),
     [](const auto &info) { return std::string(info.param.mode); });
 
-// The "pass" case above only sees the line just before the verdict; the
-// restore must also come after the check ran with the pages reserved.
-TEST_F(RunnerBed, CheckRunsWithHugePagesReservedAndMountedThenAllIsRestored)
+// The system put back, whatever ends the run.
+
+TEST_F(RunnerOnSystem, CheckRunsWithHugePagesReservedAndMountedThenAllIsPutBack)
 {
-	SkipUnlessRoot();
-	SystemState before;
 	Result r = RunRunner();
 	EXPECT_EQ(r.exit_code, 0) << Describe(r);
 	std::vector<std::string> log = Lines(ReadFile(log_path()));
 	ASSERT_EQ(log.size(), 2u);
 	EXPECT_THAT(log[0], StartsWith("rss_map_check arg= nr_hugepages=100 hugetlbfs=1 "));
-	EXPECT_EQ(SystemState(), before);
-	if (!before.mounted) {
-		EXPECT_THAT(Lines(r.out), Contains("# mounted hugetlbfs at /hugepages"));
-		EXPECT_THAT(Lines(r.out), Contains("# unmounted /hugepages"));
-	}
+	EXPECT_THAT(Lines(r.out), Contains("# mounted hugetlbfs at /hugepages"));
+	EXPECT_THAT(Lines(r.out), Contains(kPutBack));
+	EXPECT_EQ(SystemState(), before_);
 }
 
-TEST_F(RunnerBed, ExistingHugetlbfsMountIsLeftMounted)
+TEST_F(RunnerOnSystem, ExistingHugetlbfsMountIsLeftMounted)
 {
-	HugePageSystem system;
-	if (std::string why = system.Prepare(); !why.empty())
-		GTEST_SKIP() << why;
-	system.SetCount(3);
+	ASSERT_EQ(mkdir("/hugepages", 0755), 0);
+	ASSERT_EQ(mount("none", "/hugepages", "hugetlbfs", 0, nullptr), 0);
 	SystemState before;
-	ASSERT_TRUE(before.mounted);
 	Result r = RunRunner();
 	EXPECT_EQ(r.exit_code, 0) << Describe(r);
 	EXPECT_THAT(r.out, Not(HasSubstr("mounted")));
-	EXPECT_THAT(r.out, HasSubstr("# restored /proc/sys/vm/nr_hugepages to 3\n"));
+	EXPECT_THAT(Lines(r.out), Contains("# put back: restored nr_hugepages to 3"));
 	EXPECT_EQ(SystemState(), before);
+	umount("/hugepages");
+	rmdir("/hugepages");
 }
 
-TEST_F(RunnerBed, StopSignalMidCheckKillsTheCheckRestoresAndDies)
+// Every catchable signal that would end the runner: the check and its whole
+// group are killed, the system put back, and the runner dies of the signal.
+TEST_F(RunnerOnSystem, StopSignalKillsTheCheckGroupPutsBackAndDies)
 {
-	SkipUnlessRoot();
-	for (int sig : {SIGTERM, SIGINT, SIGHUP}) {
+	for (int sig : {SIGTERM, SIGINT, SIGHUP, SIGQUIT, SIGUSR1, SIGALRM, SIGPIPE, SIGXCPU}) {
 		SCOPED_TRACE(sigabbrev_np(sig));
-		std::remove(log_path().c_str());
-		SystemState before;
-		std::thread killer;
-		Result r = RunRunner({}, {"STANDIN_rss_map_check=hang"}, [&](pid_t runner) {
-			killer = std::thread([this, runner, sig] {
-				// Once the stand-in check is running.
-				for (int i = 0; i < 1000 && ReadFile(log_path()).empty(); ++i)
-					usleep(10000);
-				kill(runner, sig);
-			});
-		});
-		killer.join();
+		Result r = RunAndSignal("grandchild", sig);
 		EXPECT_EQ(r.signal, sig) << Describe(r);
+		EXPECT_THAT(Lines(r.out), Contains(kPutBack));
 		EXPECT_THAT(Lines(r.out), Contains(StartsWith("Bail out! stopped by signal " +
 							      std::to_string(sig))));
-		EXPECT_EQ(SystemState(), before);
-		std::string line = ReadFile(log_path());
-		pid_t check = std::stoi(line.substr(line.rfind("pid=") + 4));
-		EXPECT_NE(kill(check, 0), 0) << "the stand-in check outlived the runner";
+		EXPECT_EQ(SystemState(), before_);
+		ExpectNothingLeftRunning();
 	}
 }
 
-TEST_F(RunnerBed, ReadOnlyProcSysSkipsRss)
+// SIGKILL cannot be caught: the check dies with the runner, and the next run
+// puts back what the record says, then saves the true original.
+TEST_F(RunnerOnSystem, AfterSigkillTheNextRunPutsBackFromTheRecord)
 {
-	SkipUnlessRoot();
+	Result killed = RunAndSignal("hang", SIGKILL);
+	EXPECT_EQ(killed.signal, SIGKILL) << Describe(killed);
+	usleep(100000);
+	ExpectNothingLeftRunning();
+	EXPECT_EQ(SystemState().pages, 100);
+	Result next = RunRunner();
+	EXPECT_EQ(next.exit_code, 0) << Describe(next);
+	std::vector<std::string> out = Lines(next.out);
+	EXPECT_EQ(out.at(2), "# recovered from an interrupted run: restored nr_hugepages to 3, "
+			     "unmounted /hugepages, removed /hugepages");
+	EXPECT_THAT(out, Contains(kPutBack));
+	EXPECT_EQ(SystemState(), before_);
+}
+
+// The check must find enough FREE huge pages after the reservation: pages
+// held by another process count in the total but not for the check.
+TEST_F(RunnerOnSystem, TooFewFreeHugePagesSkip)
+{
+	long page_kb = 0;
+	std::istringstream(ReadFile("/proc/meminfo")
+			       .substr(ReadFile("/proc/meminfo").find("Hugepagesize:") + 13)) >>
+	    page_kb;
+	long need = 16384 / page_kb;
+	for (long free_pages : {0L, need - 1, need}) {
+		SCOPED_TRACE(free_pages);
+		HugePageSystem().SetCount(100 - free_pages);
+		HugePageHolder holder(100 - free_pages);
+		ASSERT_TRUE(holder.holding());
+		Result r = RunRunner();
+		std::string skip = "ok 1 rss_map_check # SKIP only " + std::to_string(free_pages) +
+				   " huge pages of " + std::to_string(page_kb) +
+				   " kB are free (of 100); the check needs " + std::to_string(need);
+		if (free_pages < need)
+			EXPECT_THAT(Lines(r.out), Contains(skip)) << r.out;
+		else
+			EXPECT_THAT(Lines(r.out), Contains("ok 1 rss_map_check")) << r.out;
+		EXPECT_EQ(ReadHugePageCount(), 100 - free_pages);
+	}
+}
+
+// Prerequisites that are the environment's, not the kernel's, are skips.
+TEST_F(RunnerOnSystem, UnfitEnvironmentSkipsRss)
+{
+	struct Case {
+		const char *setup; // shell, in a private mount namespace
+		const char *reason;
+	};
+	for (const Case &c : std::vector<Case>{
+		 {"mkdir /dev/shm/hugetlbhog",
+		  "/dev/shm/hugetlbhog exists and is not a regular file"},
+		 {"mount -t tmpfs -o size=8m none /dev/shm",
+		  "/dev/shm has 8192 kB free; the check needs 16384 kB"},
+		 {"mkdir /hugepages && mount -t hugetlbfs -o ro none /hugepages",
+		  "the hugetlbfs at /hugepages is read-only"},
+		 {"mkdir /hugepages && mount -t hugetlbfs none /hugepages && "
+		  "mkdir /hugepages/hugetlbhog",
+		  "/hugepages/hugetlbhog exists and is not a regular file"},
+		 {"mkdir /hugepages && mount -t hugetlbfs -o pagesize=1G none /hugepages",
+		  "the hugetlbfs at /hugepages has pages of 1048576 kB, not the default"},
+		 {"mount --bind /proc/sys /proc/sys && mount -o remount,bind,ro /proc/sys",
+		  "cannot write /proc/sys/vm/nr_hugepages: Read-only file system"},
+	     }) {
+		SCOPED_TRACE(c.setup);
+		if (std::string(c.setup).find("1G") != std::string::npos &&
+		    !Exists("/sys/kernel/mm/hugepages/hugepages-1048576kB"))
+			continue; // no 1 GiB pages to mount with
+		Spawn s = RunnerSpawn();
+		s.argv = {"/usr/bin/unshare",
+			  "--mount",
+			  "--propagation",
+			  "private",
+			  "/bin/sh",
+			  "-c",
+			  std::string(c.setup) + " && exec \"$0\"",
+			  bed_ / "run_checks"};
+		Result r = RunSpawn(s);
+		rmdir("/dev/shm/hugetlbhog");
+		rmdir("/hugepages"); // made in the namespace, on the real root
+		EXPECT_EQ(r.exit_code, 0) << Describe(r);
+		EXPECT_THAT(
+		    Lines(r.out),
+		    Contains(StartsWith(std::string("ok 1 rss_map_check # SKIP ") + c.reason)))
+		    << r.out;
+		EXPECT_EQ(ReadFile(log_path()).find("rss_map_check"), std::string::npos);
+		EXPECT_EQ(SystemState(), before_);
+	}
+}
+
+// Too few descriptors: every reason names the error, the system is put back.
+TEST_F(RunnerOnSystem, DescriptorLimitSkipsWithTheErrorAndPutsBack)
+{
+	for (int limit : {4, 5, 6, 7, 8}) {
+		SCOPED_TRACE(limit);
+		Spawn s = RunnerSpawn();
+		s.max_fds = limit;
+		Result r = RunSpawn(s);
+		std::vector<std::string> results;
+		for (const std::string &line : Lines(r.out))
+			if (line.rfind("ok ", 0) == 0 || line.rfind("not ok ", 0) == 0)
+				results.push_back(line);
+		ASSERT_EQ(results.size(), 2u) << r.out;
+		EXPECT_THAT(results,
+			    Each(MatchesRegex("ok [12] [a-z_]+ # SKIP .*Too many open files")))
+		    << r.out;
+		EXPECT_EQ(SystemState(), before_);
+	}
+}
+
+// One run at a time.
+
+TEST_F(RunnerOnSystem, SecondRunnerSkipsWhileAnotherHoldsTheLock)
+{
+	Spawn first = RunnerSpawn({"-t", "5"}, {"STANDIN_rss_map_check=hang"});
+	Result second;
+	pid_t holder = -1;
+	std::thread waiter;
+	first.on_start = [&](pid_t runner) {
+		holder = runner;
+		waiter = std::thread([&] {
+			for (int i = 0; i < 1000 && LoggedPids(ReadFile(log_path())).empty(); ++i)
+				usleep(10000);
+			second = RunRunner({"-w", "1"});
+		});
+	};
+	Result r = RunSpawn(first);
+	waiter.join();
+	EXPECT_THAT(r.out, HasSubstr("# TIMEOUT 5 seconds"));
+	EXPECT_THAT(Lines(second.out), Contains("ok 1 rss_map_check # SKIP another run holds "
+						"/run/kernel-checks/lock (pid " +
+						std::to_string(holder) + ")"));
+	EXPECT_EQ(SystemState(), before_);
+}
+
+// Two real runners at once, round after round: each waits its turn, so each
+// gives the verdict it gives alone and the system ends as it started.
+TEST_F(RunnerOnSystem, TwoRealRunnersAtOnceGiveTheVerdictOfOneAlone)
+{
+	auto verdict = [](const Result &r) {
+		for (const std::string &line : Lines(r.out))
+			if (line.find(" 1 rss_map_check") != std::string::npos)
+				return line;
+		return std::string("no verdict:\n") + r.out;
+	};
+	std::string alone = verdict(RunProgram("run_checks"));
+	for (int round = 0; round < 20; ++round) {
+		SCOPED_TRACE(round);
+		Result a, b;
+		std::thread other([&] { b = RunProgram("run_checks"); });
+		a = RunProgram("run_checks");
+		other.join();
+		EXPECT_EQ(verdict(a), alone);
+		EXPECT_EQ(verdict(b), alone);
+		EXPECT_EQ(SystemState(), before_);
+	}
+}
+
+// Hostile starts.
+
+TEST_F(RunnerOnSystem, StartedWithSignalsIgnoredOrDescriptorsClosed)
+{
+	// SIGCHLD ignored would have the kernel reap the check unseen.
+	Spawn s = RunnerSpawn({"-t", "3"});
+	s.ignored_signals = {SIGCHLD};
+	EXPECT_THAT(Lines(RunSpawn(s).out), Contains("ok 1 rss_map_check"));
+
+	// Under nohup a SIGHUP must not stop the run.
+	Spawn nohup = RunnerSpawn({"-t", "2"}, {"STANDIN_rss_map_check=hang"});
+	nohup.ignored_signals = {SIGHUP};
+	std::thread hup;
+	nohup.on_start = [&](pid_t runner) {
+		hup = std::thread([runner] {
+			usleep(500000);
+			kill(runner, SIGHUP);
+		});
+	};
+	Result r = RunSpawn(nohup);
+	hup.join();
+	EXPECT_EQ(r.exit_code, 1) << Describe(r);
+	EXPECT_THAT(Lines(r.out), Contains("not ok 1 rss_map_check # TIMEOUT 2 seconds"));
+	EXPECT_EQ(SystemState(), before_);
+
+	// A reader that goes away, or a full disk: the system is put back all
+	// the same, and the status says the report was not written.
+	for (int round = 0; round < 20; ++round) {
+		Spawn head;
+		head.argv = {"/bin/sh", "-c", "\"$0\" | head -n 2 >/dev/null",
+			     ProgramPath("run_checks")};
+		RunSpawn(head);
+		EXPECT_EQ(SystemState(), before_) << "round " << round;
+	}
+	Spawn full;
+	full.argv = {"/bin/sh", "-c", "trap '' PIPE; \"$0\" >/dev/full", ProgramPath("run_checks")};
+	EXPECT_EQ(RunSpawn(full).exit_code, 1);
+	EXPECT_EQ(SystemState(), before_);
+
+	// The real checks with a standard descriptor closed: the same verdict.
+	std::string alone = RunProgram("run_checks").out;
+	auto results = [](const std::string &out) {
+		std::vector<std::string> lines;
+		for (const std::string &line : Lines(out))
+			if (line.find("ok ") != std::string::npos && line[0] != '#')
+				lines.push_back(line);
+		return lines;
+	};
+	for (int fd : {0, 2}) {
+		SCOPED_TRACE(fd);
+		Spawn closed;
+		closed.argv = {ProgramPath("run_checks")};
+		closed.closed_fds = {fd};
+		EXPECT_EQ(results(RunSpawn(closed).out), results(alone));
+		EXPECT_FALSE(Exists("/dev/shm/hugetlbhog"));
+		EXPECT_EQ(SystemState(), before_);
+	}
+}
+
+TEST_F(RunnerBed, WithoutProcItNeverRunsChecksFromTheCurrentDirectory)
+{
+	if (geteuid() != 0)
+		GTEST_SKIP() << "needs root for a private mount namespace";
+	TempDir cwd;
+	for (const char *name : {"rss_map_check", "new_file_read_check"}) {
+		WriteFile(cwd / name, "#!/bin/sh\ntouch \"$0.ran\"\n");
+		fs::permissions(cwd / name, fs::perms(0755));
+	}
 	Spawn s;
 	s.argv = {"/usr/bin/unshare",
 		  "--mount",
@@ -223,59 +516,58 @@ TEST_F(RunnerBed, ReadOnlyProcSysSkipsRss)
 		  "private",
 		  "/bin/sh",
 		  "-c",
-		  "mount --bind /proc/sys /proc/sys && mount -o remount,bind,ro /proc/sys && "
-		  "exec \"$0\"",
-		  bed_ / "run_checks"};
+		  "cd \"$1\" && mount -t tmpfs none /proc && exec \"$0\"",
+		  bed_ / "run_checks",
+		  cwd.path()};
 	Result r = RunSpawn(s);
-	EXPECT_EQ(r.exit_code, 0) << Describe(r);
-	EXPECT_THAT(Lines(r.out),
-		    Contains("ok 1 rss_map_check # SKIP /proc/sys/vm/nr_hugepages is read-only"));
-	EXPECT_THAT(Lines(r.out),
-		    Contains("# Totals: pass:1 fail:0 xfail:0 xpass:0 skip:1 error:0"));
-	EXPECT_EQ(ReadFile(log_path()).find("rss_map_check"), std::string::npos);
+	EXPECT_EQ(r.exit_code, 2) << Describe(r);
+	EXPECT_EQ(r.out, "Bail out! cannot find the checks: /proc/self/exe: No such file or "
+			 "directory\n");
+	EXPECT_THAT(r.err, HasSubstr("cannot read /proc/self/exe"));
+	EXPECT_FALSE(Exists(cwd / "rss_map_check.ran"));
+	EXPECT_FALSE(Exists(cwd / "new_file_read_check.ran"));
+	EXPECT_EQ(ReadFile(log_path()), "");
 }
 
-TEST_F(RunnerBed, WithoutRootRssIsSkipped)
+// The check has exited; a grandchild in a session of its own holding the
+// streams must not keep the runner waiting for the whole -t.
+TEST_F(RunnerBed, StreamsHeldByAnEscapedGrandchildDoNotHoldTheVerdict)
 {
-	SkipUnlessRoot(); // to become another user
-	Spawn s;
-	s.argv = {"/usr/bin/setpriv", "--reuid=65534", "--regid=65534", "--clear-groups",
-		  bed_ / "run_checks"};
-	s.env = {"TMPDIR=/tmp"};
+	Spawn s = RunnerSpawn({"-t", "600"}, {"STANDIN_rss_map_check=setsid"});
+	s.timeout_ms = 20000;
 	Result r = RunSpawn(s);
-	EXPECT_EQ(r.exit_code, 0) << Describe(r);
-	EXPECT_THAT(Lines(r.out),
-		    Contains("ok 1 rss_map_check # SKIP needs root to mount /hugepages and write "
-			     "/proc/sys/vm/nr_hugepages"));
-	EXPECT_THAT(Lines(r.out), Contains("ok 2 new_file_read_check"));
+	EXPECT_FALSE(r.timed_out) << Describe(r);
+	EXPECT_THAT(Lines(r.out), Contains("ok 1 rss_map_check"));
 }
 
 // new_file_read_check.
 
-TEST_F(RunnerBed, NewFileCheckRunsInAFreshTemporaryDirectoryThatIsRemoved)
+TEST_F(RunnerBed, NewFileCheckRunsInAPrivateDirectoryThatIsRemoved)
 {
 	TempDir tmp;
 	Result r = RunRunner({}, {"TMPDIR=" + tmp.path(), "STANDIN_rss_map_check=pass"});
-	EXPECT_THAT(Lines(r.out), Contains("ok 2 new_file_read_check")) << r.out;
-	std::vector<std::string> log = Lines(ReadFile(log_path()));
-	ASSERT_FALSE(log.empty());
-	std::string line = log.back();
-	ASSERT_THAT(line, StartsWith("new_file_read_check arg=" + tmp.path() + "/run_checks."));
+	std::vector<std::string> out = Lines(r.out);
+	EXPECT_THAT(out, Contains("ok 2 new_file_read_check")) << r.out;
+	std::string line = Lines(ReadFile(log_path())).back();
+	EXPECT_THAT(line, ContainsRegex("^new_file_read_check arg=new_file .* cwd=" + tmp.path() +
+					"/run_checks\\.[0-9a-f]{8} "));
+	std::string dir = line.substr(line.find("cwd=") + 4);
+	dir = dir.substr(0, dir.find(' '));
+	EXPECT_THAT(out, Contains("# new_file_read_check " + dir + "/new_file"));
 	EXPECT_TRUE(fs::is_empty(tmp.path())) << "left behind in " << tmp.path();
 }
 
-TEST_F(RunnerBed, EachDirectoryGetsItsOwnTestAndOnlyTheNewFileIsRemoved)
+TEST_F(RunnerBed, EachDirectoryGetsItsOwnTestAndOnlyWhatItMadeIsRemoved)
 {
 	TempDir a, b;
 	WriteFile(a / "keep", "data");
 	Result r = RunRunner({"-d", a.path(), "-d", b.path()});
 	std::vector<std::string> out = Lines(r.out);
 	EXPECT_EQ(out.at(1), "1..3");
-	EXPECT_THAT(out, Contains("ok 2 new_file_read_check " + a.path()));
-	EXPECT_THAT(out, Contains("ok 3 new_file_read_check " + b.path()));
-	EXPECT_THAT(ReadFile(log_path()),
-		    AllOf(HasSubstr("arg=" + a.path() + "/new_file_read_check."),
-			  HasSubstr("arg=" + b.path() + "/new_file_read_check.")));
+	EXPECT_THAT(out, Contains("ok 2 new_file_read_check" + a.path()));
+	EXPECT_THAT(out, Contains("ok 3 new_file_read_check" + b.path()));
+	EXPECT_THAT(ReadFile(log_path()), AllOf(HasSubstr("cwd=" + a.path() + "/run_checks."),
+						HasSubstr("cwd=" + b.path() + "/run_checks.")));
 	EXPECT_EQ(ReadFile(a / "keep"), "data");
 	EXPECT_EQ(std::distance(fs::directory_iterator(a.path()), fs::directory_iterator()), 1);
 	EXPECT_TRUE(fs::is_empty(b.path()));
@@ -288,29 +580,92 @@ TEST_F(RunnerBed, FailingNewFileCheckQuotesItsMessage)
 	EXPECT_EQ(r.exit_code, 1) << Describe(r);
 	std::vector<std::string> out = Lines(r.out);
 	auto verdict =
-	    std::find(out.begin(), out.end(), "not ok 2 new_file_read_check " + dir.path());
+	    std::find(out.begin(), out.end(), "not ok 2 new_file_read_check" + dir.path());
 	ASSERT_NE(verdict, out.end()) << r.out;
 	EXPECT_EQ(verdict[-1], "# Reading a new var should return EOF");
 }
 
-TEST_F(RunnerBed, MissingDirectoryFailsTheNewFileCheck)
+TEST_F(RunnerBed, DirectoryThatCannotTakeAFileIsSkippedWithTheError)
 {
 	Result r = RunRunner({"-d", bed_ / "missing"});
-	EXPECT_EQ(r.exit_code, 1) << Describe(r);
-	EXPECT_THAT(Lines(r.out), Contains("not ok 2 new_file_read_check " + (bed_ / "missing")));
+	EXPECT_THAT(Lines(r.out), Contains("ok 2 new_file_read_check" + (bed_ / "missing") +
+					   " # SKIP cannot make a private directory in " +
+					   (bed_ / "missing") + ": No such file or directory"));
 }
 
-TEST_F(RunnerBed, TapDirectiveCharactersInADirectoryAreEscaped)
+// Test names keep letters, digits and "_-./" only: no directive, no new
+// line, nothing a KTAP parser or LAVA would cut.
+TEST_F(RunnerBed, DirectoryNamesCannotPoseAsDirectivesOrLines)
 {
 	TempDir dir;
-	std::string odd = dir / "a # SKIP b";
-	fs::create_directory(odd);
-	Result r = RunRunner({"-d", odd});
-	EXPECT_THAT(Lines(r.out),
-		    Contains("ok 2 new_file_read_check " + dir.path() + "/a \\# SKIP b"));
+	struct Case {
+		std::string leaf, name;
+	};
+	for (const Case &c : std::vector<Case>{{"a # SKIP b", "a___SKIP_b"},
+					       {"x\nok 3 forged", "x_ok_3_forged"},
+					       {"with space\t", "with_space_"}}) {
+		SCOPED_TRACE(c.name);
+		fs::create_directory(dir / c.leaf);
+		Result r = RunRunner({"-d", dir / c.leaf}, {"STANDIN_new_file_read_check=fail"});
+		EXPECT_THAT(Lines(r.out),
+			    Contains("not ok 2 new_file_read_check" + dir.path() + "/" + c.name));
+		EXPECT_THAT(Lines(r.out), Not(Contains(StartsWith("ok 3"))));
+	}
 }
 
-// Exit statuses and totals.
+// Another user flips what is in a world-writable directory while root checks
+// new files there: no file may ever be made where the attacker points.
+TEST_F(RunnerBed, FlippingSymlinksInASharedDirectoryNeverRedirectTheNewFile)
+{
+	if (geteuid() != 0)
+		GTEST_SKIP() << "needs root to race another user";
+	fs::remove(bed_ / "rss_map_check");
+	fs::copy_file(ProgramPath("new_file_read_check"), bed_ / "new_file_read_check",
+		      fs::copy_options::overwrite_existing);
+	TempDir shared, target;
+	fs::permissions(shared.path(), fs::perms(0777));
+	std::string pid_file = shared / ".runner";
+	pid_t attacker = fork();
+	if (attacker == 0) {
+		if (setgid(65534) != 0 || setuid(65534) != 0)
+			_exit(1);
+		// Replaces whatever root makes with a symlink to the target, and
+		// flips one at the name the old runner would have used.
+		for (unsigned n = 0;; n++) {
+			std::string pid = ReadFile(pid_file);
+			std::string guess = shared / ("new_file_read_check." + pid + ".0");
+			symlink((target / ("escaped." + pid)).c_str(), guess.c_str());
+			DIR *d = opendir(shared.path().c_str());
+			while (dirent *e = d ? readdir(d) : nullptr) {
+				std::string name = e->d_name;
+				if (name[0] == '.' || name.rfind("new_file_read_check.", 0) == 0)
+					continue;
+				std::string from = shared / name,
+					    to = shared / (".m" + std::to_string(n));
+				if (rename(from.c_str(), to.c_str()) == 0)
+					symlink(target.path().c_str(), from.c_str());
+			}
+			if (d)
+				closedir(d);
+			unlink(guess.c_str());
+		}
+	}
+	int rounds = 300, passed = 0;
+	for (int i = 0; i < rounds; ++i) {
+		Spawn s = RunnerSpawn({"-d", shared.path()});
+		s.on_start = [&](pid_t runner) { WriteFile(pid_file, std::to_string(runner)); };
+		passed += RunSpawn(s).out.find("\nok 2 ") != std::string::npos;
+	}
+	kill(attacker, SIGKILL);
+	waitpid(attacker, nullptr, 0);
+	EXPECT_TRUE(fs::is_empty(target.path()))
+	    << "root made a file where another user pointed: "
+	    << std::distance(fs::directory_iterator(target.path()), fs::directory_iterator())
+	    << " of " << rounds;
+	EXPECT_GT(passed, 0);
+}
+
+// Exit statuses and options.
 
 TEST_F(RunnerBed, EverythingSkippedExitsFour)
 {
@@ -319,24 +674,23 @@ TEST_F(RunnerBed, EverythingSkippedExitsFour)
 	Result r = RunRunner();
 	EXPECT_EQ(r.exit_code, 4) << Describe(r);
 	EXPECT_EQ(r.out, "TAP version 13\n1..2\n"
-			 "ok 1 rss_map_check # SKIP " +
+			 "ok 1 rss_map_check # SKIP cannot run " +
 			     (bed_ / "rss_map_check") +
-			     " not found\n"
-			     "ok 2 new_file_read_check # SKIP " +
+			     ": No such file or directory\n"
+			     "ok 2 new_file_read_check # SKIP cannot run " +
 			     (bed_ / "new_file_read_check") +
-			     " not found\n"
+			     ": No such file or directory\n"
 			     "# Totals: pass:0 fail:0 xfail:0 xpass:0 skip:2 error:0\n");
 }
 
-// Options.
-
-TEST_F(RunnerBed, HelpGoesToStdoutWithStatusZero)
+TEST_F(RunnerBed, HelpGoesToStdoutWithStatusZeroAndGivesTheDefaultTimeout)
 {
 	for (const char *opt : {"-h", "--help"}) {
-		Result r = RunRunner({opt});
+		Result r = RunRunner({"-t", "5", opt});
 		EXPECT_EQ(r.exit_code, 0) << Describe(r);
 		EXPECT_THAT(r.out, StartsWith("usage: " + (bed_ / "run_checks") +
-					      " [-t SECONDS] [-d DIR]...\n"));
+					      " [-t SECONDS] [-w SECONDS] [-d DIR]...\n"));
+		EXPECT_THAT(r.out, HasSubstr("(default 30)"));
 		EXPECT_EQ(r.err, "");
 	}
 	EXPECT_EQ(ReadFile(log_path()), "") << "help ran a check";
@@ -344,8 +698,14 @@ TEST_F(RunnerBed, HelpGoesToStdoutWithStatusZero)
 
 TEST_F(RunnerBed, BadOptionsGiveUsageOnStderrWithStatusTwo)
 {
-	for (std::vector<std::string> args : std::vector<std::vector<std::string>>{
-		 {"-x"}, {"-t"}, {"-t", "0"}, {"-t", "abc"}, {"-t", "5s"}, {"-d"}, {"extra"}}) {
+	for (std::vector<std::string> args : std::vector<std::vector<std::string>>{{"-x"},
+										   {"-t"},
+										   {"-t", "0"},
+										   {"-t", "abc"},
+										   {"-t", "5s"},
+										   {"-w", "-1"},
+										   {"-d"},
+										   {"extra"}}) {
 		SCOPED_TRACE(args[0] + (args.size() > 1 ? " " + args[1] : ""));
 		Result r = RunRunner(args);
 		EXPECT_EQ(r.exit_code, 2) << Describe(r);
@@ -353,6 +713,22 @@ TEST_F(RunnerBed, BadOptionsGiveUsageOnStderrWithStatusTwo)
 		EXPECT_THAT(r.err, StartsWith("usage: "));
 	}
 	EXPECT_EQ(ReadFile(log_path()), "") << "a bad option ran a check";
+}
+
+TEST_F(RunnerBed, WithoutRootRssIsSkipped)
+{
+	if (geteuid() != 0)
+		GTEST_SKIP() << "needs root to become another user";
+	Spawn s;
+	s.argv = {"/usr/bin/setpriv", "--reuid=65534", "--regid=65534", "--clear-groups",
+		  bed_ / "run_checks"};
+	s.env = {"TMPDIR=/tmp"};
+	Result r = RunSpawn(s);
+	EXPECT_EQ(r.exit_code, 0) << Describe(r);
+	EXPECT_THAT(Lines(r.out),
+		    Contains("ok 1 rss_map_check # SKIP needs root to mount /hugepages and write "
+			     "/proc/sys/vm/nr_hugepages"));
+	EXPECT_THAT(Lines(r.out), Contains("ok 2 new_file_read_check"));
 }
 
 // The real runner with the real checks. Its KTAP must read the same to

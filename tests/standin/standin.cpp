@@ -1,7 +1,11 @@
 // A stand-in for either check program, placed beside a copy of run_checks.
 // It behaves as STANDIN_<its own name> says (pass, silent, wrong, fail,
-// exit3, abort, chatty, hang) and appends what it saw to STANDIN_LOG: its
-// argument, the huge-page count, whether /hugepages is a hugetlbfs.
+// exit3, abort, chatty, hang, flood: 20000 bytes on stderr then abort,
+// grandchild: hangs with a child in its process group, setsid: passes but
+// leaves a child in a session of its own holding its output) and appends
+// what it saw to STANDIN_LOG: its argument, the huge-page count, whether
+// /hugepages is a hugetlbfs, its directory; a child's pid on a line of its own.
+#include <climits>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -34,12 +38,31 @@ void Log(const std::string &name, const char *arg)
 		return;
 	struct statfs fs;
 	bool hugetlbfs = statfs("/hugepages", &fs) == 0 && fs.f_type == 0x958458f6;
+	char cwd[PATH_MAX] = "?";
+	if (!getcwd(cwd, sizeof(cwd)))
+		cwd[0] = '?';
 	if (FILE *f = std::fopen(log, "a")) {
-		std::fprintf(f, "%s arg=%s nr_hugepages=%s hugetlbfs=%d pid=%d\n", name.c_str(),
-			     arg ? arg : "", Slurp("/proc/sys/vm/nr_hugepages").c_str(), hugetlbfs,
+		std::fprintf(f, "%s arg=%s nr_hugepages=%s hugetlbfs=%d cwd=%s pid=%d\n",
+			     name.c_str(), arg ? arg : "",
+			     Slurp("/proc/sys/vm/nr_hugepages").c_str(), hugetlbfs, cwd,
 			     static_cast<int>(getpid()));
 		std::fclose(f);
 	}
+}
+
+// A child that sleeps, in a session of its own or in this process group.
+void SleepingChild(bool own_session)
+{
+	if (fork() != 0)
+		return;
+	if (own_session)
+		setsid();
+	if (FILE *f = std::fopen(std::getenv("STANDIN_LOG"), "a")) {
+		std::fprintf(f, "child pid=%d\n", static_cast<int>(getpid()));
+		std::fclose(f);
+	}
+	sleep(own_session ? 60 : 3600);
+	_exit(0);
 }
 
 } // namespace
@@ -79,7 +102,21 @@ int main(int argc, char **argv)
 		std::fflush(stderr);
 		std::abort();
 	}
-	if (mode == "hang") {
+	if (mode == "flood") {
+		std::string line(99, 'x');
+		for (int i = 0; i < 200; i++)
+			std::fprintf(stderr, "%s\n", line.c_str());
+		std::fflush(stderr);
+		std::abort();
+	}
+	if (mode == "grandchild")
+		SleepingChild(false);
+	if (mode == "setsid") {
+		SleepingChild(true);
+		std::fputs("oll korrekt.\n", stdout);
+		return 0;
+	}
+	if (mode == "hang" || mode == "grandchild") {
 		sleep(3600);
 		return 0;
 	}

@@ -2,10 +2,14 @@
 
 #include "run.h"
 
+#include <csignal>
 #include <cstdlib>
+#include <sstream>
+#include <sys/mman.h>
 #include <sys/mount.h>
 #include <sys/stat.h>
 #include <sys/vfs.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 namespace checks
@@ -61,6 +65,86 @@ HugePageSystem::~HugePageSystem()
 		umount("/hugepages");
 	if (created_dir_)
 		rmdir("/hugepages");
+}
+
+// The options of the hugetlbfs mounted at /hugepages, from /proc/mounts.
+static std::string HugepagesMountOptions()
+{
+	std::istringstream mounts(ReadFile("/proc/mounts"));
+	std::string dev, dir, type, options, rest;
+	while (mounts >> dev >> dir >> type >> options && std::getline(mounts, rest))
+		if (dir == "/hugepages" && type == "hugetlbfs")
+			return options;
+	return "";
+}
+
+std::string OwnStartState::Set()
+{
+	if (geteuid() != 0)
+		return "needs root: sets the huge-page count and removes /hugepages";
+	if (ReadFile("/proc/filesystems").find("\thugetlbfs\n") == std::string::npos)
+		return "this kernel has no hugetlbfs";
+	saved_ = ReadHugePageCount();
+	if (IsHugetlbfs("/hugepages")) {
+		mount_options_ = HugepagesMountOptions();
+		if (umount("/hugepages") != 0)
+			return "cannot unmount the hugetlbfs at /hugepages";
+	}
+	if (Exists("/hugepages")) {
+		if (rmdir("/hugepages") != 0)
+			return "/hugepages is not an empty directory";
+		had_dir_ = true;
+	}
+	HugePageSystem().SetCount(3);
+	return ReadHugePageCount() == 3 ? "" : "the kernel did not take a count of 3";
+}
+
+OwnStartState::~OwnStartState()
+{
+	if (saved_ < 0)
+		return;
+	HugePageSystem().SetCount(saved_);
+	if (had_dir_ || !mount_options_.empty())
+		mkdir("/hugepages", 0755);
+	if (!mount_options_.empty())
+		mount("none", "/hugepages", "hugetlbfs", 0, mount_options_.c_str());
+}
+
+HugePageHolder::HugePageHolder(long pages)
+{
+	int ready[2];
+	if (pipe(ready) != 0)
+		return;
+	pid_ = fork();
+	if (pid_ == 0) {
+		long page = 0;
+		std::istringstream(
+		    ReadFile("/proc/meminfo")
+			.substr(ReadFile("/proc/meminfo").find("Hugepagesize:") + 13)) >>
+		    page;
+		size_t length = static_cast<size_t>(pages * page * 1024);
+		void *p =
+		    length ? mmap(nullptr, length, PROT_READ | PROT_WRITE,
+				  MAP_PRIVATE | MAP_ANONYMOUS | MAP_HUGETLB | MAP_POPULATE, -1, 0)
+			   : nullptr;
+		char ok = p != MAP_FAILED ? 1 : 0;
+		if (write(ready[1], &ok, 1) != 1)
+			_exit(1);
+		pause();
+		_exit(0);
+	}
+	close(ready[1]);
+	char ok = 0;
+	holding_ = pid_ > 0 && read(ready[0], &ok, 1) == 1 && ok;
+	close(ready[0]);
+}
+
+HugePageHolder::~HugePageHolder()
+{
+	if (pid_ > 0) {
+		kill(pid_, SIGKILL);
+		waitpid(pid_, nullptr, 0);
+	}
 }
 
 } // namespace checks

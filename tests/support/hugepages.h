@@ -3,6 +3,7 @@
 #pragma once
 
 #include <string>
+#include <sys/types.h>
 
 namespace checks
 {
@@ -28,6 +29,46 @@ class HugePageSystem
 	long saved_ = -1;
 	bool mounted_ = false;
 	bool created_dir_ = false;
+};
+
+// A starting state of the test's own, unlike anything run_checks sets: a
+// huge-page count of 3 and no /hugepages at all, so that a run that fails to
+// put back the count, the mount or the directory shows. Whatever the machine
+// had (a count, a mount with its options, the directory) is put back after.
+class OwnStartState
+{
+      public:
+	OwnStartState() = default;
+	~OwnStartState();
+	OwnStartState(const OwnStartState &) = delete;
+	OwnStartState &operator=(const OwnStartState &) = delete;
+
+	// Returns why the state cannot be set here, or "".
+	std::string Set();
+
+      private:
+	long saved_ = -1;
+	bool had_dir_ = false;
+	std::string mount_options_; // of a hugetlbfs that was mounted there
+};
+
+// A process that holds `pages` default huge pages, mapped and populated,
+// until it is destroyed.
+class HugePageHolder
+{
+      public:
+	explicit HugePageHolder(long pages);
+	~HugePageHolder();
+	HugePageHolder(const HugePageHolder &) = delete;
+	HugePageHolder &operator=(const HugePageHolder &) = delete;
+	bool holding() const
+	{
+		return holding_;
+	}
+
+      private:
+	pid_t pid_ = -1;
+	bool holding_ = false;
 };
 
 inline constexpr const char kNrHugepages[] = "/proc/sys/vm/nr_hugepages";

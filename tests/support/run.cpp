@@ -65,6 +65,12 @@ std::vector<std::string> MergedEnv(const std::vector<std::string> &extra)
 	close_range(3, ~0U, 0); // nothing of the test process's leaks in
 	for (int fd : s.closed_fds)
 		close(fd);
+	for (int sig : s.ignored_signals)
+		signal(sig, SIG_IGN);
+	if (s.max_fds >= 0) {
+		rlimit fds = {static_cast<rlim_t>(s.max_fds), static_cast<rlim_t>(s.max_fds)};
+		setrlimit(RLIMIT_NOFILE, &fds);
+	}
 	const std::string &path = s.path.empty() ? s.argv.at(0) : s.path;
 	execve(path.c_str(), argv, envp);
 	_exit(127);

@@ -14,6 +14,8 @@ struct Spawn {
 	std::string path;		     // ...unless this names another
 	std::vector<std::string> env;	     // NAME=VALUE, on top of this process's environment
 	std::vector<int> closed_fds;	     // closed in the child just before exec
+	std::vector<int> ignored_signals;    // set to SIG_IGN in the child
+	int max_fds = -1;		     // RLIMIT_NOFILE, as ulimit -n; -1 keeps it
 	int umask = -1;			     // -1 keeps this process's mask
 	int timeout_ms = 30000;		     // then the child's process group is killed
 	std::function<void(pid_t)> on_start; // called in this process once the child runs

@@ -1,0 +1,201 @@
+#include "checks.h"
+
+#include "child.h"
+#include "hugepages.h"
+#include "ktap.h"
+#include "signals.h"
+
+#include <errno.h>
+#include <fcntl.h>
+#include <limits.h>
+#include <signal.h>
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+#include <sys/random.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+struct options opt;
+
+static const char open_file_err[] = "int open_file(const char *): assertion \"!err\" failed";
+
+// Says what happened to a run that did not end as a pass or a plain failure.
+static void diag_outcome(const char *name, const struct child_result *r)
+{
+	if (r->timed_out)
+		ktap_diag("%s: no verdict within %d s; killed", name, opt.timeout_s);
+	else if (WIFSIGNALED(r->status))
+		ktap_diag("%s: killed by signal %d (%s)", name, WTERMSIG(r->status),
+			  strsignal(WTERMSIG(r->status)));
+	else if (WEXITSTATUS(r->status) == 0)
+		ktap_diag("%s: exited with status 0 without printing \"oll korrekt.\"", name);
+	else
+		ktap_diag("%s: exited with status %d", name, WEXITSTATUS(r->status));
+	ktap_quote("", r->err, r->err_len, r->err_dropped);
+	ktap_quote("stdout: ", r->out, r->out_len, r->out_dropped);
+}
+
+// The result of a run that could not be started, timed out, or did not
+// end as `passed` says; returns false when the caller must judge it.
+static bool report_unusual(const char *name, const struct child_result *r)
+{
+	char why[128];
+	if (r->start_errno) {
+		snprintf(why, sizeof(why), "cannot start the check: %s: %s", r->start_what,
+			 strerror(r->start_errno));
+		ktap_result(KTAP_SKIP, name, why);
+		return true;
+	}
+	if (r->timed_out) {
+		diag_outcome(name, r);
+		snprintf(why, sizeof(why), "%d", opt.timeout_s);
+		ktap_result(KTAP_TIMEOUT, name, why);
+		return true;
+	}
+	return false;
+}
+
+static bool program_missing(const char *name, const char *path)
+{
+	char why[PATH_MAX + 64];
+	if (access(path, X_OK) == 0)
+		return false;
+	snprintf(why, sizeof(why), "cannot run %s: %s", path, strerror(errno));
+	ktap_result(KTAP_SKIP, name, why);
+	return true;
+}
+
+void check_rss(const char *bin_dir)
+{
+	static const char name[] = "rss_map_check";
+	char path[PATH_MAX + 32], why[PATH_MAX + 128];
+	struct hugepages_info hp;
+	struct child_result r;
+
+	snprintf(path, sizeof(path), "%s/%s", bin_dir, name);
+	if (program_missing(name, path))
+		return;
+	if (hugepages_prepare(opt.wait_s, opt.timeout_s, &hp, why, sizeof(why)) < 0) {
+		ktap_result(KTAP_SKIP, name, why);
+		return;
+	}
+	if (int sig = signals_pending_stop())
+		signals_stop(sig);
+	const char *const args[] = {path, nullptr};
+	child_run(args, -1, opt.timeout_s, &r);
+	if (r.stopped_by)
+		signals_stop(r.stopped_by);
+	hugepages_restore();
+	if (report_unusual(name, &r))
+		return;
+	if (child_exited(&r, 0) && r.out_len == 13 && !memcmp(r.out, "oll korrekt.\n", 13)) {
+		ktap_quote("", r.err, r.err_len, r.err_dropped);
+		ktap_result(KTAP_PASS, name, nullptr);
+		return;
+	}
+	if (WIFSIGNALED(r.status) && WTERMSIG(r.status) == SIGABRT) {
+		ktap_diag("%s: a check failed (SIGABRT):", name);
+		ktap_quote("", r.err, r.err_len, r.err_dropped);
+		ktap_quote("stdout: ", r.out, r.out_len, r.out_dropped);
+		if (!hp.fits && memmem(r.err, r.err_len, open_file_err, strlen(open_file_err)))
+			ktap_diag("the default huge page (%ld kB) does not divide 16 MiB, so the "
+				  "hugetlbfs scratch file cannot be sized",
+				  hp.page_kb);
+	} else {
+		diag_outcome(name, &r);
+	}
+	ktap_result(KTAP_FAIL, name, nullptr);
+}
+
+// The directory new files are checked in by default.
+static const char *temporary_dir(void)
+{
+	const char *base = getenv("TMPDIR");
+	if (base && *base)
+		return base;
+	struct stat st;
+	return stat("/tmp", &st) == 0 && S_ISDIR(st.st_mode) ? "/tmp" : "/data/local/tmp";
+}
+
+// Makes a directory of its own inside `base_fd`, mode 0700, and opens it.
+// Whoever else can write `base` can rename it or put a symlink in its place,
+// but cannot get into it: the check runs inside it through the descriptor.
+static int private_dir(int base_fd, char *leaf, size_t size)
+{
+	for (int tries = 0; tries < 100; tries++) {
+		unsigned int r = 0;
+		if (getrandom(&r, sizeof(r), 0) != (ssize_t)sizeof(r))
+			r ^= (unsigned int)getpid() * 2654435761u + (unsigned int)tries;
+		snprintf(leaf, size, "run_checks.%08x", r);
+		if (mkdirat(base_fd, leaf, 0700) == 0)
+			break;
+		if (errno != EEXIST)
+			return -1;
+	}
+	int fd = openat(base_fd, leaf, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+	struct stat st;
+	if (fd >= 0 && (fstat(fd, &st) != 0 || st.st_uid != geteuid() || (st.st_mode & 077))) {
+		close(fd);
+		errno = EPERM;
+		return -1;
+	}
+	return fd;
+}
+
+// Removes the private directory, unless someone has put another in its place.
+static void remove_private_dir(int base_fd, int fd, const char *leaf)
+{
+	struct stat mine, now;
+	unlinkat(fd, "new_file", 0);
+	if (fstat(fd, &mine) == 0 && fstatat(base_fd, leaf, &now, AT_SYMLINK_NOFOLLOW) == 0 &&
+	    mine.st_ino == now.st_ino && mine.st_dev == now.st_dev)
+		unlinkat(base_fd, leaf, AT_REMOVEDIR);
+	close(fd);
+}
+
+void check_new_file(const char *bin_dir, const char *dir)
+{
+	char name[128], prog[PATH_MAX + 32], leaf[32];
+	struct child_result r;
+
+	snprintf(name, sizeof(name), "new_file_read_check");
+	if (dir) {
+		const char *rest = dir + strspn(dir, "/");
+		size_t n = strlen(name);
+		name[n++] = '/';
+		ktap_name(name + n, sizeof(name) - n, rest);
+	}
+	snprintf(prog, sizeof(prog), "%s/new_file_read_check", bin_dir);
+	if (program_missing(name, prog))
+		return;
+	const char *base = dir ? dir : temporary_dir();
+	int base_fd = open(base, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+	int fd = base_fd < 0 ? -1 : private_dir(base_fd, leaf, sizeof(leaf));
+	if (fd < 0) {
+		char why[PATH_MAX + 64];
+		snprintf(why, sizeof(why), "cannot make a private directory in %s: %s", base,
+			 strerror(errno));
+		if (base_fd >= 0)
+			close(base_fd);
+		ktap_result(KTAP_SKIP, name, why);
+		return;
+	}
+	ktap_diag("new_file_read_check %s/%s/new_file", base, leaf);
+	const char *const args[] = {prog, "new_file", nullptr};
+	child_run(args, fd, opt.timeout_s, &r);
+	remove_private_dir(base_fd, fd, leaf);
+	close(base_fd);
+	if (r.stopped_by)
+		signals_stop(r.stopped_by);
+	if (report_unusual(name, &r))
+		return;
+	if (child_exited(&r, 0) || child_exited(&r, 1)) {
+		ktap_quote("", r.err, r.err_len, r.err_dropped);
+		ktap_result(child_exited(&r, 0) ? KTAP_PASS : KTAP_FAIL, name, nullptr);
+		return;
+	}
+	diag_outcome(name, &r);
+	ktap_result(KTAP_FAIL, name, nullptr);
+}

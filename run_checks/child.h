@@ -1,0 +1,25 @@
+// Runs one check program as a careful parent would: in its own process group,
+// dying with the runner, core dumps off, standard input from /dev/null, its
+// output collected, killed with its whole group at the timeout or when the
+// runner is asked to stop.
+#pragma once
+
+#include <stddef.h>
+
+struct child_result {
+	int status;		// from waitpid, when it ran to its end
+	int start_errno;	// the runner could not start it: why, and...
+	const char *start_what; // ...what failed ("pipe", "fork")
+	int timed_out;		// killed at the timeout
+	int stopped_by;		// the stop signal that ended the run, or 0
+	char out[4096];
+	size_t out_len, out_dropped;
+	char err[8192];
+	size_t err_len, err_dropped;
+};
+
+// Runs argv[0] with `argv`, in the directory of `cwd_fd` unless it is -1.
+void child_run(const char *const argv[], int cwd_fd, int timeout_s, struct child_result *r);
+
+// A run that ended by itself with this exit status.
+bool child_exited(const struct child_result *r, int code);
