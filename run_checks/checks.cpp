@@ -1,7 +1,6 @@
 #include "checks.h"
 
 #include "child.h"
-#include "hugepages.h"
 #include "ktap.h"
 #include "signals.h"
 
@@ -19,10 +18,8 @@
 
 struct options opt;
 
-static const char open_file_err[] = "int open_file(const char *): assertion \"!err\" failed";
-
 // Says what happened to a run that did not end as a pass or a plain failure.
-static void diag_outcome(const char *name, const struct child_result *r)
+void diag_outcome(const char *name, const struct child_result *r)
 {
 	if (r->timed_out)
 		ktap_diag("%s: no verdict within %d s; killed", name, opt.timeout_s);
@@ -39,7 +36,7 @@ static void diag_outcome(const char *name, const struct child_result *r)
 
 // The result of a run that could not be started, timed out, or did not
 // end as `passed` says; returns false when the caller must judge it.
-static bool report_unusual(const char *name, const struct child_result *r)
+bool report_unusual(const char *name, const struct child_result *r)
 {
 	char why[128];
 	if (r->start_errno) {
@@ -57,7 +54,7 @@ static bool report_unusual(const char *name, const struct child_result *r)
 	return false;
 }
 
-static bool program_missing(const char *name, const char *path)
+bool program_missing(const char *name, const char *path)
 {
 	char why[PATH_MAX + 64];
 	if (access(path, X_OK) == 0)
@@ -65,48 +62,6 @@ static bool program_missing(const char *name, const char *path)
 	snprintf(why, sizeof(why), "cannot run %s: %s", path, strerror(errno));
 	ktap_result(KTAP_SKIP, name, why);
 	return true;
-}
-
-void check_rss(const char *bin_dir)
-{
-	static const char name[] = "rss_map_check";
-	char path[PATH_MAX + 32], why[PATH_MAX + 128];
-	struct hugepages_info hp;
-	struct child_result r;
-
-	snprintf(path, sizeof(path), "%s/%s", bin_dir, name);
-	if (program_missing(name, path))
-		return;
-	if (hugepages_prepare(opt.wait_s, opt.timeout_s, &hp, why, sizeof(why)) < 0) {
-		ktap_result(KTAP_SKIP, name, why);
-		return;
-	}
-	if (int sig = signals_pending_stop())
-		signals_stop(sig);
-	const char *const args[] = {path, nullptr};
-	child_run(args, -1, opt.timeout_s, &r);
-	if (r.stopped_by)
-		signals_stop(r.stopped_by);
-	hugepages_restore();
-	if (report_unusual(name, &r))
-		return;
-	if (child_exited(&r, 0) && r.out_len == 13 && !memcmp(r.out, "oll korrekt.\n", 13)) {
-		ktap_quote("", r.err, r.err_len, r.err_dropped);
-		ktap_result(KTAP_PASS, name, nullptr);
-		return;
-	}
-	if (WIFSIGNALED(r.status) && WTERMSIG(r.status) == SIGABRT) {
-		ktap_diag("%s: a check failed (SIGABRT):", name);
-		ktap_quote("", r.err, r.err_len, r.err_dropped);
-		ktap_quote("stdout: ", r.out, r.out_len, r.out_dropped);
-		if (!hp.fits && memmem(r.err, r.err_len, open_file_err, strlen(open_file_err)))
-			ktap_diag("the default huge page (%ld kB) does not divide 16 MiB, so the "
-				  "hugetlbfs scratch file cannot be sized",
-				  hp.page_kb);
-	} else {
-		diag_outcome(name, &r);
-	}
-	ktap_result(KTAP_FAIL, name, nullptr);
 }
 
 // The directory new files are checked in by default.

@@ -1,6 +1,7 @@
 #include "child.h"
 
 #include "signals.h"
+#include "trace.h"
 
 #include <errno.h>
 #include <fcntl.h>
@@ -26,7 +27,7 @@ static long now_ms(void)
 }
 
 [[noreturn]] static void exec_child(const char *const argv[], int cwd_fd, pid_t parent, int out,
-				    int err)
+				    int err, int trace_fd)
 {
 	prctl(PR_SET_PDEATHSIG, SIGKILL);
 	if (getppid() != parent)
@@ -46,6 +47,8 @@ static long now_ms(void)
 		dprintf(2, "cannot enter the check's directory: %s\n", strerror(errno));
 		_exit(127);
 	}
+	if (trace_fd >= 0)
+		trace_child(trace_fd); // the last thing before exec
 	execv(argv[0], (char *const *)argv);
 	dprintf(2, "cannot run %s: %s\n", argv[0], strerror(errno));
 	_exit(127);
@@ -70,12 +73,22 @@ static void take_output(int *fd, char *buf, size_t size, size_t *len, size_t *dr
 
 // Reaps `pid` once it has exited, after killing what is left of its group
 // (the exited leader still holds the group's number, so no stranger is hit).
-static bool reap_if_exited(pid_t pid, int *status)
+// The stops of a traced child on the way are handled and let go.
+static bool reap_if_exited(pid_t pid, int *status, struct trace *trace)
 {
-	siginfo_t info;
-	info.si_pid = 0;
-	if (waitid(P_PID, (id_t)pid, &info, WEXITED | WNOHANG | WNOWAIT) != 0 || info.si_pid != pid)
-		return false;
+	for (;;) {
+		siginfo_t info;
+		info.si_pid = 0;
+		if (waitid(P_PID, (id_t)pid, &info, WEXITED | WNOHANG | WNOWAIT) != 0 ||
+		    info.si_pid != pid)
+			return false;
+		if (info.si_code != CLD_TRAPPED && info.si_code != CLD_STOPPED)
+			break;
+		int stopped;
+		waitpid(pid, &stopped, 0);
+		if (trace)
+			trace_stop(trace, pid, stopped);
+	}
 	kill(-pid, SIGKILL);
 	while (waitpid(pid, status, 0) < 0 && errno == EINTR) {
 	}
@@ -86,19 +99,21 @@ static void kill_and_reap(pid_t pid, int *status)
 {
 	kill(-pid, SIGKILL);
 	kill(pid, SIGKILL);
-	while (waitpid(pid, status, 0) < 0 && errno == EINTR) {
+	while ((waitpid(pid, status, 0) < 0 && errno == EINTR) || WIFSTOPPED(*status)) {
 	}
 }
 
-void child_run(const char *const argv[], int cwd_fd, int timeout_s, struct child_result *r)
+void child_run(const char *const argv[], int cwd_fd, int timeout_s, struct child_result *r,
+	       struct trace *trace)
 {
-	int out[2] = {-1, -1}, err[2] = {-1, -1};
+	int out[2] = {-1, -1}, err[2] = {-1, -1}, told[2] = {-1, -1};
 
 	memset(r, 0, sizeof(*r));
-	if (pipe2(out, O_CLOEXEC) != 0 || pipe2(err, O_CLOEXEC) != 0) {
+	if (pipe2(out, O_CLOEXEC) != 0 || pipe2(err, O_CLOEXEC) != 0 ||
+	    (trace && pipe2(told, O_CLOEXEC) != 0)) {
 		r->start_errno = errno;
 		r->start_what = "pipe";
-		int fds[] = {out[0], out[1], err[0], err[1]};
+		int fds[] = {out[0], out[1], err[0], err[1], told[0], told[1]};
 		for (int fd : fds)
 			if (fd >= 0)
 				close(fd);
@@ -108,11 +123,17 @@ void child_run(const char *const argv[], int cwd_fd, int timeout_s, struct child
 	pid_t parent = getpid();
 	pid_t pid = fork();
 	if (pid == 0)
-		exec_child(argv, cwd_fd, parent, out[1], err[1]);
+		exec_child(argv, cwd_fd, parent, out[1], err[1], told[1]);
 	r->start_errno = pid < 0 ? errno : 0;
 	r->start_what = "fork";
 	close(out[1]);
 	close(err[1]);
+	if (told[1] >= 0)
+		close(told[1]);
+	if (pid > 0 && trace)
+		trace_started(trace, told[0]);
+	if (told[0] >= 0)
+		close(told[0]);
 	if (pid < 0) {
 		close(out[0]);
 		close(err[0]);
@@ -148,7 +169,7 @@ void child_run(const char *const argv[], int cwd_fd, int timeout_s, struct child
 			r->stopped_by = sig;
 			break;
 		}
-		if (!exited && reap_if_exited(pid, &r->status)) {
+		if (!exited && reap_if_exited(pid, &r->status, trace)) {
 			exited = true;
 			deadline = now_ms() + GRACE_MS;
 		}

@@ -18,8 +18,12 @@ struct child_result {
 	size_t err_len, err_dropped;
 };
 
-// Runs argv[0] with `argv`, in the directory of `cwd_fd` unless it is -1.
-void child_run(const char *const argv[], int cwd_fd, int timeout_s, struct child_result *r);
+struct trace;
+
+// Runs argv[0] with `argv`, in the directory of `cwd_fd` unless it is -1,
+// traced into `trace` unless it is null.
+void child_run(const char *const argv[], int cwd_fd, int timeout_s, struct child_result *r,
+	       struct trace *trace = nullptr);
 
 // A run that ended by itself with this exit status.
 bool child_exited(const struct child_result *r, int code);

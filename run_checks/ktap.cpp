@@ -12,7 +12,7 @@ static struct {
 
 static const char *indent(void)
 {
-	return k.depth ? "    " : "";
+	return k.depth ? "  " : "";
 }
 
 // Writes `text` with every control character as '?': a newline or carriage
@@ -86,11 +86,12 @@ void ktap_result(enum ktap_verdict verdict, const char *name, const char *reason
 	fflush(stdout);
 }
 
-void ktap_subtests_begin(int tests)
+void ktap_subtests_begin(const char *name, int tests)
 {
 	k.depth = 1;
 	k.number[1] = 0;
-	printf("    KTAP version 1\n    1..%d\n", tests);
+	// The "# Subtest" line is KUnit's: its parser names the group by it.
+	printf("  KTAP version 1\n  # Subtest: %s\n  1..%d\n", name, tests);
 }
 
 void ktap_subtests_end(void)

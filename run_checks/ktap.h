@@ -16,9 +16,9 @@ void ktap_quote(const char *prefix, const char *text, size_t len, size_t dropped
 // A result line; `reason` goes with SKIP, XFAIL and TIMEOUT (seconds).
 void ktap_result(enum ktap_verdict verdict, const char *name, const char *reason);
 
-// Subtests of the next result: an indented header and plan, then the
-// subtests' own lines, indented; they do not count in the totals.
-void ktap_subtests_begin(int tests);
+// Subtests of the next result, `name`'s: an indented header and plan, then
+// the subtests' own lines, indented; they do not count in the totals.
+void ktap_subtests_begin(const char *name, int tests);
 void ktap_subtests_end(void);
 
 // Prints "# Totals" and returns kselftest's exit status: 1 when something

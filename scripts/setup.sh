@@ -1,18 +1,21 @@
 #!/usr/bin/env bash
-# Installs what building the checks needs on Debian 12 and, with --tests, what
-# the tests need too: GoogleTest, Perl's TAP::Parser, valgrind and strace (the
-# benchmark's smoke test), the arm64 cross compiler,
-# qemu-user and qemu-system-arm, and (through fetch-arm64.sh) the arm64
-# kernels and busybox that the guest tests boot. Installs nothing that is
-# there already. Run as root (apt-get).
+# Installs what building the checks needs on Debian 12 (and mount, its own
+# package on a minimal system, which run_checks' tests and the benchmark use)
+# and, with --tests, what the tests need too: GoogleTest, Perl's TAP::Parser,
+# python3 (the kernel's kunit_parser.py), valgrind and strace, the arm64 cross
+# compiler, qemu-user, qemu-system-arm and qemu-system-x86, what building a
+# kernel takes, and (through fetch-arm64.sh and fetch-x86.sh) the kernels,
+# busybox and the kernel source that the guest tests boot and build.
+# Installs nothing that is there already. Run as root (apt-get).
 #
 # usage: setup.sh [--tests]
 set -euo pipefail
 
-packages=(cmake g++ make)
+packages=(cmake g++ make mount)
 if [ "${1:-}" = "--tests" ]; then
-	packages+=(libgtest-dev libgmock-dev perl util-linux cpio gzip valgrind strace
-		g++-aarch64-linux-gnu qemu-user qemu-system-arm)
+	packages+=(libgtest-dev libgmock-dev perl python3 util-linux cpio gzip xz-utils valgrind
+		strace g++-aarch64-linux-gnu qemu-user qemu-system-arm qemu-system-x86
+		flex bison bc libelf-dev patch)
 fi
 
 missing=()
@@ -29,4 +32,5 @@ fi
 
 if [ "${1:-}" = "--tests" ]; then
 	"$(dirname "$0")/fetch-arm64.sh"
+	"$(dirname "$0")/fetch-x86.sh"
 fi

@@ -353,25 +353,6 @@ TEST(SimulatedHugePageAccounting, AllSixProbesPassOnRealMappings)
 	EXPECT_FALSE(Exists("/hugepages/hugetlbhog"));
 }
 
-// Does this kernel count a populated huge-page mapping in statm's resident
-// figure? Measured here, apart from the program: 1 yes, 0 no, -1 unknown.
-int KernelCountsHugePagesInStatm()
-{
-	auto resident = [] {
-		std::string statm = ReadFile("/proc/self/statm");
-		return std::stoull(statm.substr(statm.find(' ') + 1)) * 4096;
-	};
-	const size_t len = 16 << 20;
-	unsigned long long before = resident();
-	void *p = mmap(nullptr, len, PROT_READ | PROT_WRITE,
-		       MAP_PRIVATE | MAP_ANONYMOUS | MAP_HUGETLB | MAP_POPULATE, -1, 0);
-	if (p == MAP_FAILED)
-		return -1;
-	unsigned long long grown = resident() - before;
-	munmap(p, len);
-	return grown >= len / 2 ? 1 : 0;
-}
-
 class RealKernel : public ::testing::Test
 {
       protected:

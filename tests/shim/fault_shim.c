@@ -23,6 +23,7 @@
 //   SHIM_FAIL_FTRUNCATE=1    fail ftruncate (EIO)
 //   SHIM_FAIL_OPEN=PATH      fail the open of PATH (EACCES)
 //   SHIM_FAIL_READ=1         fail reads of every file but statm (EIO)
+//   SHIM_LOG_STATM=1         log each statm text the program reads
 //
 // Counts are 1-based and count only the calls the program itself makes. The
 // shim does its own I/O with raw system calls so that it never re-enters itself
@@ -112,7 +113,8 @@ static int is_mode(const char *mode)
 static int tracks_statm(void)
 {
 	const char *m = env("SHIM_STATM");
-	return (m && strcmp(m, "real")) || env("SHIM_BIAS_PAGES") || env("SHIM_PAGE_KB");
+	return (m && strcmp(m, "real")) || env("SHIM_BIAS_PAGES") || env("SHIM_PAGE_KB") ||
+	       env("SHIM_LOG_STATM");
 }
 
 static int do_open(int dirfd, const char *path, int flags, mode_t mode)
@@ -277,6 +279,8 @@ static ssize_t do_read(int fd, void *buf, size_t count)
 			return 0;
 		statm_fd[fd] = 2;
 		size_t n = statm_text(fd, text, sizeof(text));
+		if (env("SHIM_LOG_STATM"))
+			log_line("statm %.*s", (int)(n && text[n - 1] == '\n' ? n - 1 : n), text);
 		if (n > count)
 			n = count;
 		memcpy(buf, text, n);

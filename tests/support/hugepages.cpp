@@ -32,6 +32,23 @@ bool IsHugetlbfs(const std::string &path)
 	return statfs(path.c_str(), &fs) == 0 && static_cast<long>(fs.f_type) == kHugetlbfsMagic;
 }
 
+int KernelCountsHugePagesInStatm()
+{
+	auto resident = [] {
+		std::string statm = ReadFile("/proc/self/statm");
+		return std::stoull(statm.substr(statm.find(' ') + 1)) * 4096;
+	};
+	const size_t len = 16 << 20;
+	unsigned long long before = resident();
+	void *p = mmap(nullptr, len, PROT_READ | PROT_WRITE,
+		       MAP_PRIVATE | MAP_ANONYMOUS | MAP_HUGETLB | MAP_POPULATE, -1, 0);
+	if (p == MAP_FAILED)
+		return -1;
+	unsigned long long grown = resident() - before;
+	munmap(p, len);
+	return grown >= len / 2 ? 1 : 0;
+}
+
 std::string HugePageSystem::Prepare()
 {
 	if (geteuid() != 0)

@@ -1,4 +1,4 @@
-// The arm64 guest's own view of its kernel, taken apart from the checks, so
+// A test guest's own view of its kernel, taken apart from the checks, so
 // that the tests can tell what verdict run_checks must give there.
 //
 //   guest_probe measure      page size, huge page size, whether a hugetlbfs
@@ -11,7 +11,6 @@
 //                            mmap calls, which tells the probe it died in
 //
 // Each prints one "@@" marker line for the serial console.
-#include <asm/ptrace.h>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -24,6 +23,7 @@
 #include <sys/stat.h>
 #include <sys/syscall.h>
 #include <sys/uio.h>
+#include <sys/user.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -125,11 +125,16 @@ int Trace(char *prog)
 			continue;
 		}
 		if (entering) {
-			user_pt_regs regs;
+			user_regs_struct regs;
 			iovec io = {&regs, sizeof(regs)};
 			ptrace(PTRACE_GETREGSET, pid, NT_PRSTATUS, &io);
+#if defined(__x86_64__)
+			if (regs.orig_rax == __NR_mmap && regs.rsi == kLength)
+				mmaps++;
+#else
 			if (regs.regs[8] == __NR_mmap && regs.regs[1] == kLength)
 				mmaps++;
+#endif
 		}
 		entering = !entering;
 	}

@@ -1,0 +1,172 @@
+#include "kernel.h"
+
+#include "hugepages.h"
+#include "ktap.h"
+#include "signals.h"
+
+#include <dirent.h>
+#include <errno.h>
+#include <fcntl.h>
+#include <poll.h>
+#include <signal.h>
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+#include <sys/prctl.h>
+#include <sys/utsname.h>
+#include <sys/wait.h>
+#include <time.h>
+#include <unistd.h>
+
+void kernel_environment(void)
+{
+	struct utsname u;
+	if (uname(&u) == 0)
+		ktap_diag("uname -r -m: %s %s", u.release, u.machine);
+
+	long sizes[8];
+	int n = 0;
+	if (DIR *d = opendir("/sys/kernel/mm/hugepages")) {
+		while (struct dirent *e = readdir(d))
+			if (n < 8 && sscanf(e->d_name, "hugepages-%ldkB", &sizes[n]) == 1)
+				n++;
+		closedir(d);
+	}
+	qsort(sizes, (size_t)n, sizeof(sizes[0]), [](const void *a, const void *b) {
+		return *(const long *)a < *(const long *)b ? -1
+							   : *(const long *)a > *(const long *)b;
+	});
+	char offered[128] = "none";
+	for (int i = 0, at = 0; i < n && at < (int)sizeof(offered); i++)
+		at += snprintf(offered + at, sizeof(offered) - (size_t)at, "%s%ld kB",
+			       i ? ", " : "", sizes[i]);
+	char huge[32] = "none";
+	long huge_kb = hugepages_field("/proc/meminfo", "Hugepagesize:");
+	if (huge_kb > 0)
+		snprintf(huge, sizeof(huge), "%ld kB", huge_kb);
+	ktap_diag("base page %ld kB, default huge page %s, huge page sizes: %s",
+		  sysconf(_SC_PAGESIZE) / 1024, huge, offered);
+}
+
+struct figures {
+	long statm_kb, rss_kb, hugetlb_kb;
+};
+
+static struct figures now(long base_kb)
+{
+	char text[256];
+	struct figures f = {-1, -1, -1};
+	int fd = open("/proc/self/statm", O_RDONLY | O_CLOEXEC);
+	ssize_t n = fd >= 0 ? read(fd, text, sizeof(text) - 1) : -1;
+	if (fd >= 0)
+		close(fd);
+	text[n > 0 ? n : 0] = '\0';
+	if (const char *space = strchr(text, ' '))
+		f.statm_kb = strtol(space + 1, nullptr, 10) * base_kb;
+	f.rss_kb = hugepages_field("/proc/self/smaps_rollup", "\nRss:");
+	f.hugetlb_kb = hugepages_field("/proc/self/status", "HugetlbPages:");
+	return f;
+}
+
+// A file of 16 MiB under `dir` that only this child can see; its name is
+// gone before anything is mapped. Returns -1 with the errno in `err`.
+static int scratch(const char *dir, int *err, int *truncate_err)
+{
+	char path[64];
+	snprintf(path, sizeof(path), "%s/run_checks.measure.%d", dir, (int)getpid());
+	int fd = open(path, O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
+	*err = fd < 0 ? errno : 0;
+	if (fd < 0)
+		return -1;
+	unlink(path);
+	if (ftruncate(fd, RSS_LENGTH) != 0) {
+		*err = *truncate_err = errno;
+		close(fd);
+		return -1;
+	}
+	return fd;
+}
+
+[[noreturn]] static void measure_in_child(struct kernel_account *m)
+{
+	int shm_err, huge_err, unused;
+	m->base_kb = sysconf(_SC_PAGESIZE) / 1024;
+	int shm = scratch("/dev/shm", &shm_err, &unused);
+	int huge = scratch(HUGEPAGES_DIR, &huge_err, &m->truncate_err);
+	now(m->base_kb); // faults in what reading the figures needs
+	for (int i = 0; i < PROBES; i++) {
+		const struct probe *p = &probes[i];
+		struct kernel_kind *k = &m->kind[i];
+		int fd = p->file == SHM_FILE ? shm : p->file == HUGETLBFS_FILE ? huge : -1;
+		int err = p->file == SHM_FILE ? shm_err : p->file == HUGETLBFS_FILE ? huge_err : 0;
+		if (err) {
+			k->err = err;
+			continue;
+		}
+		struct figures before = now(m->base_kb);
+		void *at = mmap(nullptr, RSS_LENGTH, PROT_READ | PROT_WRITE,
+				MAP_PRIVATE | MAP_POPULATE | p->extra_flags, fd, 0);
+		if (at == MAP_FAILED) {
+			k->err = errno;
+			continue;
+		}
+		struct figures after = now(m->base_kb);
+		*k = {0, after.statm_kb - before.statm_kb, after.rss_kb - before.rss_kb,
+		      after.hugetlb_kb - before.hugetlb_kb};
+		if (p->unmapped)
+			munmap(at, RSS_LENGTH);
+	}
+	m->done = true;
+	_exit(0);
+}
+
+static long now_ms(void)
+{
+	struct timespec ts;
+	clock_gettime(CLOCK_MONOTONIC, &ts);
+	return ts.tv_sec * 1000L + ts.tv_nsec / 1000000L;
+}
+
+void kernel_measure(struct kernel_account *m, int timeout_s)
+{
+	memset(m, 0, sizeof(*m));
+	void *shared =
+	    mmap(nullptr, sizeof(*m), PROT_READ | PROT_WRITE, MAP_SHARED | MAP_ANONYMOUS, -1, 0);
+	pid_t pid = shared == MAP_FAILED ? -1 : fork();
+	if (pid == 0) {
+		prctl(PR_SET_PDEATHSIG, SIGKILL);
+		measure_in_child((struct kernel_account *)shared);
+	}
+	long deadline = now_ms() + timeout_s * 1000L;
+	int status;
+	while (pid > 0 && waitpid(pid, &status, WNOHANG) == 0) {
+		int sig = signals_pending_stop();
+		if (sig || now_ms() > deadline) {
+			kill(pid, SIGKILL);
+			waitpid(pid, &status, 0);
+			if (sig)
+				signals_stop(sig);
+			break;
+		}
+		struct pollfd p = {signals_fd(), POLLIN, 0};
+		poll(&p, 1, 50);
+	}
+	if (pid > 0)
+		memcpy(m, shared, sizeof(*m));
+	if (shared != MAP_FAILED)
+		munmap(shared, sizeof(*m));
+	if (!m->done) {
+		ktap_diag("kernel: no measurement (%s)",
+			  pid < 0 ? strerror(errno) : "the measuring child did not finish");
+		return;
+	}
+	for (int i = 0; i < PROBES; i++) {
+		const struct kernel_kind *k = &m->kind[i];
+		if (k->err)
+			ktap_diag("kernel: %s mmap failed: %s", probes[i].name, strerror(k->err));
+		else
+			ktap_diag(
+			    "kernel: %s statm %+ld kB, smaps Rss %+ld kB, HugetlbPages %+ld kB",
+			    probes[i].name, k->statm_kb, k->rss_kb, k->hugetlb_kb);
+	}
+}

@@ -1,0 +1,43 @@
+#!/usr/bin/env bash
+# Boots a kernel under qemu-system-aarch64 or qemu-system-x86_64 (TCG: the
+# /dev/kvm of these machines cannot boot a Linux guest) with an initramfs
+# holding the static programs of BIN_DIR, busybox as /bin/sh and
+# tests/guest/init.sh as /init, which measures the kernel, runs the checks
+# and reboots. The serial console (CRLF lines, results as "@@" marker lines)
+# goes to LOG. qemu exits 0 even when the guest panics: trust only the
+# markers.
+#
+# usage: guest.sh arm64|x86_64 KERNEL CPU BIN_DIR BUSYBOX LOG [KERNEL_ARGS]
+#   CPU: cortex-a57 for 4 KiB-page arm64 kernels, max,pauth=off for 16 KiB
+#   ones, max for x86_64
+set -euo pipefail
+
+arch=$1 kernel=$2 cpu=$3 bin_dir=$4 busybox=$5 log=$6 extra=${7:-}
+top=$(cd "$(dirname "$0")/.." && pwd)
+
+work=$(mktemp -d)
+trap 'rm -rf "$work"' EXIT
+root=$work/root
+mkdir -p "$root/bin" "$root/checks"
+cp "$busybox" "$root/bin/busybox"
+for applet in sh mount umount mkdir rmdir cat sed grep uname reboot; do
+	ln -s busybox "$root/bin/$applet"
+done
+for program in rss_map_check new_file_read_check run_checks guest_probe; do
+	cp "$bin_dir/$program" "$root/checks/"
+done
+cp "$top/tests/guest/init.sh" "$root/init"
+(cd "$root" && find . | cpio -o -H newc --quiet) | gzip -1 >"$work/initramfs.gz"
+
+case $arch in
+arm64) qemu=(qemu-system-aarch64 -M virt) console=ttyAMA0 ;;
+x86_64) qemu=(qemu-system-x86_64 -M q35 -accel tcg) console=ttyS0 ;;
+*)
+	echo "guest.sh: unknown architecture $arch" >&2
+	exit 2
+	;;
+esac
+timeout 300 "${qemu[@]}" -cpu "$cpu" -smp 2 -m 1024 -nic none \
+	-display none -monitor none -serial "file:$log" -no-reboot \
+	-kernel "$kernel" -initrd "$work/initramfs.gz" \
+	-append "console=$console panic=-1 quiet $extra"

@@ -1,0 +1,45 @@
+#!/bin/sh
+# /init of the test guests: mount what the kernel does not, measure the
+# kernel apart from the checks, run rss_map_check once under a tracer of its
+# own to see which probe it stops at, then run_checks (and again with
+# --strict, and checks.runs=N more times when the kernel command line asks);
+# report on the serial console in "@@" marker lines and reboot, which with
+# qemu's -no-reboot ends the guest.
+export PATH=/bin:/checks
+mkdir -p /proc /sys /dev /tmp
+mount -t proc proc /proc
+mount -t sysfs sysfs /sys
+mount -t devtmpfs devtmpfs /dev
+mkdir -p /dev/shm
+mount -t tmpfs tmpfs /dev/shm
+mount -t tmpfs tmpfs /tmp
+echo "@@BEGIN $(uname -r) $(uname -m)"
+guest_probe measure
+
+mkdir /hugepages
+mount -t hugetlbfs none /hugepages
+guest_probe trace /checks/rss_map_check >/tmp/trace.out 2>/tmp/trace.err
+grep '^@@' /tmp/trace.out
+grep -v '^@@' /tmp/trace.out | sed 's/^/@@TRACE_OUT /'
+sed 's/^/@@TRACE_ERR /' /tmp/trace.err
+umount /hugepages
+rmdir /hugepages
+echo 0 >/proc/sys/vm/nr_hugepages
+
+run_checks -t 120 >/tmp/ktap 2>&1
+echo "@@STATUS $?"
+sed 's/^/@@KTAP /' /tmp/ktap
+run_checks -t 120 --strict >/tmp/strict 2>&1
+echo "@@STRICT_STATUS $?"
+grep '^ *\(not \)\{0,1\}ok ' /tmp/strict | sed 's/^/@@STRICT /'
+
+runs=$(sed -n 's/.*checks\.runs=\([0-9]*\).*/\1/p' /proc/cmdline)
+i=0
+while [ "$i" -lt "${runs:-0}" ]; do
+	run_checks -t 120 | grep -e '^  not ok' -e '^\(not \)\{0,1\}ok 1 ' | sed 's/^/@@REPEAT /'
+	i=$((i + 1))
+done
+echo "@@NR_HUGEPAGES $(cat /proc/sys/vm/nr_hugepages)"
+echo "@@MOUNTS $(grep -c hugetlbfs /proc/mounts)"
+echo "@@END"
+reboot -f
