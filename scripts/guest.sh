@@ -1,8 +1,8 @@
 #!/usr/bin/env bash
 # Boots a kernel under qemu-system-aarch64 or qemu-system-x86_64 (TCG: the
 # /dev/kvm of these machines cannot boot a Linux guest) with an initramfs
-# holding the static programs of BIN_DIR, busybox as /bin/sh and
-# tests/guest/init.sh as /init, which measures the kernel, runs the checks
+# holding the static programs of BIN_DIR, the LAVA definition's scripts,
+# busybox as /bin/sh and tests/guest/init.sh as /init, which measures the kernel, runs the checks
 # and reboots. The serial console (CRLF lines, results as "@@" marker lines)
 # goes to LOG. qemu exits 0 even when the guest panics: trust only the
 # markers.
@@ -20,12 +20,14 @@ trap 'rm -rf "$work"' EXIT
 root=$work/root
 mkdir -p "$root/bin" "$root/checks"
 cp "$busybox" "$root/bin/busybox"
-for applet in sh mount umount mkdir rmdir cat sed grep uname reboot; do
+for applet in sh mount umount mkdir rmdir cat sed grep uname reboot awk dirname; do
 	ln -s busybox "$root/bin/$applet"
 done
 for program in rss_map_check new_file_read_check run_checks guest_probe; do
 	cp "$bin_dir/$program" "$root/checks/"
 done
+mkdir -p "$root/checks/lava"
+cp "$top/lava/kernel-checks.sh" "$top/lava/ktap-results.sh" "$root/checks/lava/"
 cp "$top/tests/guest/init.sh" "$root/init"
 (cd "$root" && find . | cpio -o -H newc --quiet) | gzip -1 >"$work/initramfs.gz"
 

@@ -5,7 +5,8 @@
 # python3 (the kernel's kunit_parser.py), valgrind and strace, the arm64 cross
 # compiler, qemu-user, qemu-system-arm and qemu-system-x86, what building a
 # kernel takes, and (through fetch-arm64.sh and fetch-x86.sh) the kernels,
-# busybox and the kernel source that the guest tests boot and build.
+# busybox and the kernel source that the guest tests boot and build, and
+# (through fetch-lava.sh) Debian's LAVA dispatcher, unpacked, not installed.
 # Installs nothing that is there already. Run as root (apt-get).
 #
 # usage: setup.sh [--tests]
@@ -33,4 +34,5 @@ fi
 if [ "${1:-}" = "--tests" ]; then
 	"$(dirname "$0")/fetch-arm64.sh"
 	"$(dirname "$0")/fetch-x86.sh"
+	"$(dirname "$0")/fetch-lava.sh" >/dev/null
 fi

@@ -2,7 +2,8 @@
 # /init of the test guests: mount what the kernel does not, measure the
 # kernel apart from the checks, run rss_map_check once under a tracer of its
 # own to see which probe it stops at, then run_checks (and again with
-# --strict, and checks.runs=N more times when the kernel command line asks);
+# --strict, through the LAVA definition's script, and checks.runs=N more
+# times when the kernel command line asks);
 # report on the serial console in "@@" marker lines and reboot, which with
 # qemu's -no-reboot ends the guest.
 export PATH=/bin:/checks
@@ -32,6 +33,10 @@ sed 's/^/@@KTAP /' /tmp/ktap
 run_checks -t 120 --strict >/tmp/strict 2>&1
 echo "@@STRICT_STATUS $?"
 grep '^ *\(not \)\{0,1\}ok ' /tmp/strict | sed 's/^/@@STRICT /'
+
+# The LAVA definition's script, as a plain shell runs it: result.txt.
+/checks/lava/kernel-checks.sh -t 120 -r /checks/run_checks >/tmp/lava.log 2>&1
+sed 's/^/@@RESULT /' /checks/lava/output/result.txt
 
 runs=$(sed -n 's/.*checks\.runs=\([0-9]*\).*/\1/p' /proc/cmdline)
 i=0

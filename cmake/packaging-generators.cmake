@@ -1,0 +1,7 @@
+# Per generator: the Debian package installs under /opt/kernel-checks, the
+# tarball at its top.
+if(CPACK_GENERATOR STREQUAL "DEB")
+  set(CPACK_PACKAGING_INSTALL_PREFIX /opt/kernel-checks)
+else()
+  set(CPACK_PACKAGING_INSTALL_PREFIX /)
+endif()

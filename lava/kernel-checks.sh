@@ -1,0 +1,58 @@
+#!/bin/sh
+# Runs run_checks on this device and records one result per KTAP result,
+# subtests included: through lava-test-case inside LAVA, and in every case
+# in output/result.txt (Linaro's "name result" form), so that the same
+# script serves LAVA and a plain shell. The full KTAP goes to the log and to
+# output/ktap.txt. POSIX sh: busybox runs it.
+#
+# usage: kernel-checks.sh [-t SECONDS] [-d "DIR ..."] [-s true|false] [-r RUN_CHECKS]
+#   -t  run_checks' timeout per check (default 30)
+#   -d  directories to check new files in, separated by spaces (run_checks -d)
+#   -s  true: report expected failures as failures (run_checks --strict)
+#   -r  the run_checks to run (default: ../bin/run_checks beside this
+#       folder, as the packages lay it out, else run_checks on PATH)
+set -u
+here=$(cd "$(dirname "$0")" && pwd)
+timeout=30 dirs="" strict=false run_checks=""
+while getopts t:d:s:r: opt; do
+	case $opt in
+	t) timeout=$OPTARG ;;
+	d) dirs=$OPTARG ;;
+	s) strict=$OPTARG ;;
+	r) run_checks=$OPTARG ;;
+	*)
+		sed -n 's/^# usage: /usage: /p' "$0" >&2
+		exit 2
+		;;
+	esac
+done
+if [ -z "$run_checks" ]; then
+	if [ -x "$here/../bin/run_checks" ]; then
+		run_checks=$here/../bin/run_checks
+	else
+		run_checks=$(command -v run_checks) || {
+			echo "kernel-checks: no run_checks beside $here or on PATH" >&2
+			exit 2
+		}
+	fi
+fi
+
+output=$here/output
+mkdir -p "$output"
+set -- -t "$timeout"
+for dir in $dirs; do
+	set -- "$@" -d "$dir"
+done
+if [ "$strict" = true ]; then
+	set -- "$@" --strict
+fi
+"$run_checks" "$@" >"$output/ktap.txt" 2>&1
+status=$?
+cat "$output/ktap.txt"
+"$here/ktap-results.sh" <"$output/ktap.txt" >"$output/result.txt"
+if command -v lava-test-case >/dev/null 2>&1; then
+	while read -r name result; do
+		lava-test-case "$name" --result "$result"
+	done <"$output/result.txt"
+fi
+echo "kernel-checks: run_checks exited with status $status; results in $output/result.txt"

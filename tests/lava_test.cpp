@@ -1,0 +1,235 @@
+// The way into LAVA, from outside: the converter from KTAP to test cases
+// (lava/ktap-results.sh, under busybox alone) on what run_checks really
+// prints; the packages a lab downloads; and real LAVA jobs, run by Debian's
+// lava-run on a qemu arm64 and x86-64 device, whose recorded cases must be
+// exactly those of run_checks' own KTAP from the same guest.
+#include "support/ktap.h"
+#include "support/run.h"
+
+#include <dirent.h>
+#include <filesystem>
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+#include <iostream>
+#include <unistd.h>
+
+namespace checks
+{
+namespace
+{
+
+using testing::Contains;
+using testing::HasSubstr;
+
+namespace fs = std::filesystem;
+
+// Runs the converter with busybox's sh and awk alone, as on a device.
+Result Convert(const std::string &ktap, const TempDir &tmp)
+{
+	fs::create_directories(tmp / "bb");
+	for (const char *applet : {"sh", "awk", "cat"})
+		if (!Exists(tmp / ("bb/" + std::string(applet))))
+			fs::create_symlink(BUSYBOX, tmp / ("bb/" + std::string(applet)));
+	WriteFile(tmp / "ktap", ktap);
+	Spawn s;
+	s.argv = {tmp / "bb/sh", "-c", "exec \"$0\" <\"$1\"", LAVA_DIR "/ktap-results.sh",
+		  tmp / "ktap"};
+	s.env = {"PATH=" + (tmp / "bb")};
+	return RunSpawn(s);
+}
+
+std::vector<std::string> Names(const std::vector<std::string> &cases)
+{
+	std::vector<std::string> names;
+	for (const std::string &c : cases)
+		names.push_back(c.substr(0, c.find(' ')));
+	return names;
+}
+
+// What run_checks prints in each way a run can end, from the real runner
+// beside stand-in checks; the names stay the same whatever the result.
+TEST(KtapResults, EachKindOfResultBecomesOneStableCase)
+{
+	if (!Exists(BUSYBOX))
+		GTEST_SKIP() << "no " << BUSYBOX << " (scripts/setup.sh --tests fetches it)";
+	TempDir bed, tmp, odd;
+	fs::copy_file(ProgramPath("run_checks"), bed / "run_checks");
+	for (const char *name : {"rss_map_check", "new_file_read_check"})
+		fs::copy_file(STANDIN, bed / name);
+	fs::create_directory(odd / "a # SKIP b");
+	struct Case {
+		const char *what;
+		std::vector<std::string> args, env;
+		std::vector<std::string> expected; // among the cases, "" if none pinned
+	};
+	std::vector<Case> cases = {
+	    {"pass", {}, {}, {"rss_map_check pass", "new_file_read_check pass"}},
+	    {"fail", {}, {"STANDIN_rss_map_check=abort"}, {"rss_map_check fail"}},
+	    {"timeout", {"-t", "1"}, {"STANDIN_rss_map_check=hang"}, {"rss_map_check fail"}},
+	    {"new file fails",
+	     {},
+	     {"STANDIN_new_file_read_check=fail"},
+	     {"new_file_read_check fail"}},
+	    {"names from -d", {"-d", odd / "a # SKIP b"}, {}, {}},
+	};
+	if (geteuid() == 0)
+		cases.push_back({"the real checks", {}, {"REAL=1"}, {}});
+	std::vector<std::string> names;
+	for (const Case &c : cases) {
+		SCOPED_TRACE(c.what);
+		Spawn s;
+		s.argv = {c.env.empty() || c.env[0] != "REAL=1" ? bed / "run_checks"
+								: ProgramPath("run_checks")};
+		s.argv.insert(s.argv.end(), c.args.begin(), c.args.end());
+		s.env = c.env;
+		Result runner = RunSpawn(s);
+		Result converted = Convert(runner.out, tmp);
+		EXPECT_EQ(converted.exit_code, 0) << Describe(converted);
+		std::vector<std::string> got = Lines(converted.out);
+		EXPECT_EQ(got, LavaCases(Lines(runner.out))) << runner.out;
+		for (const std::string &e : c.expected)
+			EXPECT_THAT(got, Contains(e));
+		if (std::string(c.what) == "names from -d") {
+			std::string name = "new_file_read_check" + odd.path() + "/a___SKIP_b pass";
+			std::replace(name.begin(), name.end(), '/', '_');
+			EXPECT_THAT(got, Contains(name));
+		}
+		if (names.empty()) {
+			names = Names(got);
+		} else if (c.args.empty()) {
+			EXPECT_EQ(Names(got), names) << "the same names whatever the results";
+		}
+		// Reasons go to the log, never into a name.
+		bool skipped = std::any_of(got.begin(), got.end(), [](const std::string &line) {
+			return line.size() > 5 && line.compare(line.size() - 5, 5, " skip") == 0;
+		});
+		EXPECT_EQ(converted.err.find(": SKIP ") != std::string::npos, skipped)
+		    << converted.err;
+	}
+}
+
+// The packages of the arm64 or x86-64 static build.
+std::string Package(const std::string &arch, const std::string &kind)
+{
+	return std::string(arch == "arm64" ? ARM64_BUILD : X86_BUILD) +
+	       "/kernel-checks-" VERSION "-" + arch + kind;
+}
+
+// The Debian package puts bin/ and lava/ under /opt/kernel-checks; installed
+// into a scratch root, its definition's script runs its run_checks as a
+// plain shell would (no lava-test-case): result.txt.
+TEST(Packages, DebianPackageInstallsTheLayoutTheDefinitionExpects)
+{
+	if (geteuid() != 0)
+		GTEST_SKIP() << "needs root for dpkg --root";
+	std::string deb = Package("amd64", ".deb");
+	ASSERT_TRUE(Exists(deb)) << deb;
+	Spawn list;
+	list.argv = {"/usr/bin/dpkg", "-c", deb};
+	std::string listing = RunSpawn(list).out;
+	for (const char *file :
+	     {"bin/run_checks", "bin/rss_map_check", "bin/new_file_read_check",
+	      "lava/kernel-checks.yaml", "lava/kernel-checks.sh", "lava/ktap-results.sh"})
+		EXPECT_THAT(listing, HasSubstr("./opt/kernel-checks/" + std::string(file)))
+		    << listing;
+	TempDir root;
+	fs::create_directories(root / "var/lib/dpkg/info");
+	fs::create_directories(root / "var/lib/dpkg/updates");
+	WriteFile(root / "var/lib/dpkg/status", "");
+	Spawn install;
+	install.argv = {"/usr/bin/dpkg", "--root=" + root.path(), "-i", deb};
+	Result installed = RunSpawn(install);
+	ASSERT_EQ(installed.exit_code, 0) << Describe(installed);
+	std::string lava = root / "opt/kernel-checks/lava";
+	Spawn run;
+	run.argv = {lava + "/kernel-checks.sh", "-t", "10"};
+	Result r = RunSpawn(run);
+	EXPECT_EQ(r.exit_code, 0) << Describe(r);
+	EXPECT_EQ(Lines(ReadFile(lava + "/output/result.txt")),
+		  LavaCases(Lines(ReadFile(lava + "/output/ktap.txt"))));
+	EXPECT_THAT(Lines(ReadFile(lava + "/output/result.txt")),
+		    Contains("new_file_read_check pass"));
+}
+
+TEST(Packages, TarballHasBinAndLavaAtItsTop)
+{
+	for (const char *arch : {"amd64", "arm64"}) {
+		std::string tarball = Package(arch, ".tar.gz");
+		if (!Exists(tarball))
+			continue; // no cross compiler: no arm64 build
+		Spawn list;
+		list.argv = {"/bin/tar", "-tzf", tarball};
+		std::vector<std::string> files = Lines(RunSpawn(list).out);
+		for (const char *file : {"bin/run_checks", "lava/kernel-checks.yaml"})
+			EXPECT_THAT(files, Contains(file)) << tarball;
+	}
+}
+
+// Real LAVA jobs, by Debian's own lava-run, standalone and offline.
+class LavaJob : public ::testing::Test
+{
+      protected:
+	void Run(const std::string &arch, const std::string &kernel, const std::string &bin_dir,
+		 const std::string &busybox, const std::string &kernel_args = "")
+	{
+		if (geteuid() != 0)
+			GTEST_SKIP() << "needs root: lava-run works in /var/lib/lava/dispatcher";
+		for (const std::string &path : {kernel, busybox, Package(arch, ".tar.gz")})
+			if (!Exists(path))
+				GTEST_SKIP() << "no " << path << " (scripts/setup.sh --tests)";
+		Spawn fetch;
+		fetch.argv = {SCRIPTS "/fetch-lava.sh"};
+		fetch.timeout_ms = 600000;
+		if (Result f = RunSpawn(fetch); f.exit_code != 0)
+			GTEST_SKIP() << "the LAVA packages cannot be had: " << Describe(f);
+		std::vector<std::string> before = Scratch();
+		TempDir out;
+		Spawn job;
+		job.argv = {SCRIPTS "/lava-job.sh",   arch,	  kernel,     bin_dir, busybox,
+			    Package(arch, ".tar.gz"), out.path(), kernel_args};
+		job.timeout_ms = 900000;
+		Result r = RunSpawn(job);
+		EXPECT_EQ(r.exit_code, 0) << Describe(r) << ReadFile(out / "lava.log");
+		std::vector<std::string> ktap = Lines(ReadFile(out / "ktap.txt"));
+		std::vector<std::string> recorded = Lines(ReadFile(out / "results.txt"));
+		// For the record: the KTAP and what LAVA made of it, and the time.
+		std::cout << r.err;
+		for (const std::string &line : ktap)
+			std::cout << "KTAP " << line << "\n";
+		for (const std::string &line : recorded)
+			std::cout << "LAVA " << line << "\n";
+		ASSERT_FALSE(ktap.empty()) << ReadFile(out / "lava.log");
+		EXPECT_EQ(recorded, LavaCases(ktap));
+		EXPECT_EQ(recorded.size(), 8u) << "both checks and the six probes";
+		EXPECT_EQ(Scratch(), before) << "lava-run's scratch files are left";
+	}
+
+	static std::vector<std::string> Scratch()
+	{
+		std::vector<std::string> entries;
+		if (DIR *d = opendir("/var/lib/lava/dispatcher/tmp")) {
+			while (dirent *e = readdir(d))
+				entries.push_back(e->d_name);
+			closedir(d);
+		}
+		std::sort(entries.begin(), entries.end());
+		return entries;
+	}
+};
+
+// Debian's 16 KiB-page arm64 kernel with 2 MiB huge pages: an XFAIL, which
+// LAVA records as a pass (the reason in the log), and five skips.
+TEST_F(LavaJob, Arm64JobRecordsTheCasesOfItsKtap)
+{
+	Run("arm64", ARM64_IMAGES "/vmlinuz-16k", ARM64_BIN_DIR, ARM64_IMAGES "/busybox",
+	    "default_hugepagesz=2M");
+}
+
+// Debian's amd64 kernel: the failure at the first huge-page probe.
+TEST_F(LavaJob, X86JobRecordsTheCasesOfItsKtap)
+{
+	Run("amd64", X86_IMAGES "/vmlinuz-debian", X86_BIN_DIR, X86_IMAGES "/busybox");
+}
+
+} // namespace
+} // namespace checks
