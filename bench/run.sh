@@ -1,36 +1,41 @@
 #!/usr/bin/env bash
-# The benchmark: each check program against its floor (the same system calls
-# and nothing else, bench/floor_*.c), in one run, three ways:
-#   1. user-space instructions under callgrind (the same count every run);
-#   2. system calls under strace -f -c: the same calls, the same number;
-#   3. wall time and peak RSS, the commands interleaved (A B C D A B ...), of
-#      the dynamic and the static builds.
-# rss_map_check is compared like with like twice: with all six probes run
-# under the fault shim's statm model (user space only: its mappings are not
-# real), and on the real kernel with the floor stopping where the check's
-# verdict on this kernel stops it.
+# The benchmark: each check program as three builds (glibc dynamic, glibc
+# static, musl static) against its true floor (bench/nolibc_floor_*.c: no C
+# library, the system calls of the musl build after musl's start-up, and
+# nothing else), in one run:
+#   1. user-space instructions under callgrind, the children counted (the
+#      shell of system()), and the program's own process alone;
+#   2. system calls under strace -f, the children counted, and whether they
+#      are the floor's, in number and order, process by process;
+#   3. wall time, the floor and the three builds interleaved (F A B C F A ...),
+#      and the program's own peak RSS (VmHWM at its exit);
+#   4. the sizes of the binaries, static arm64 builds included where the
+#      cross compiler and scripts/fetch-arm64.sh's musl are there;
+# and then the targets. rss_map_check runs on the real kernel, so every side
+# stops where this kernel's verdict stops the check.
 #
 # usage: bench/run.sh [--smoke]     as root; builds Release into build-bench*/
 #   (or under $BENCH_BUILD_DIR)
-#   --smoke: a few runs only, to see that it all still builds and runs; exits
-#   77 (not 2) when it cannot run here.
-# Exits 1 when a program's system calls differ from its floor's; no timing is
-# ever judged.
+#   --smoke: a few runs only, to see that it all still builds and runs, and
+#   that the musl builds still make their floors' system calls; exits 77
+#   (not 2) when it cannot run here, and judges no timing.
+# Exits 1 when a musl build's system calls differ from its floor's, or (not
+# --smoke) when a target is missed.
 set -euo pipefail
 
 top=$(cd "$(dirname "$0")/.." && pwd)
 builds=${BENCH_BUILD_DIR:-$top}
-runs=300 warmup=30 cannot=2
+runs=300 warmup=30 cannot=2 smoke=0
 if [ "${1:-}" = "--smoke" ]; then
-	runs=3 warmup=1 cannot=77
+	runs=3 warmup=1 cannot=77 smoke=1
 fi
 if [ "$(id -u)" != 0 ]; then
 	echo "bench: needs root (hugetlbfs at /hugepages, /proc/sys/vm/nr_hugepages)" >&2
 	exit "$cannot"
 fi
-for tool in valgrind strace; do
+for tool in valgrind strace musl-gcc; do
 	command -v "$tool" >/dev/null || {
-		echo "bench: needs $tool (apt-get install $tool)" >&2
+		echo "bench: needs $tool (scripts/setup.sh --tests installs it)" >&2
 		exit "$cannot"
 	}
 done
@@ -45,16 +50,37 @@ quiet() {
 build() { # DIR [CMAKE ARGS...]
 	local dir=$1
 	shift
-	cmake -S "$top" -B "$dir" -DCMAKE_BUILD_TYPE=Release -DCHECKS_BENCH=ON -DCHECKS_TESTS=OFF \
-		"$@" >/dev/null
+	cmake -S "$top" -B "$dir" -DCMAKE_BUILD_TYPE=Release -DCHECKS_TESTS=OFF "$@" >/dev/null
 	cmake --build "$dir" -j2 >/dev/null
 }
-build "$builds/build-bench"
+build "$builds/build-bench" -DCHECKS_BENCH=ON
 build "$builds/build-bench-static" -DCHECKS_STATIC=ON
-dyn=$builds/build-bench/bin
-sta=$builds/build-bench-static/bin
-shim=$builds/build-bench/tests/shim/libfault_shim.so
+build "$builds/build-bench-musl" -DCHECKS_LIBC=musl
+arm64=()
+musl_specs=${XDG_CACHE_HOME:-${HOME:-/root}/.cache}/kernel-checks/musl-arm64/musl-gcc.specs
+if command -v aarch64-linux-gnu-g++ >/dev/null && [ -s "$musl_specs" ]; then
+	toolchain=-DCMAKE_TOOLCHAIN_FILE=$top/cmake/aarch64-linux-gnu.cmake
+	build "$builds/build-bench-arm64" "$toolchain" -DCHECKS_STATIC=ON
+	build "$builds/build-bench-arm64-musl" "$toolchain" -DCHECKS_LIBC=musl
+	arm64=(arm64 arm64-musl)
+fi
+bin() { # BUILD -> its bin/
+	case $1 in
+	floor | dynamic) echo "$builds/build-bench/bin" ;;
+	static) echo "$builds/build-bench-static/bin" ;;
+	musl) echo "$builds/build-bench-musl/bin" ;;
+	*) echo "$builds/build-bench-$1/bin" ;;
+	esac
+}
 interleave=$builds/build-bench/bench/interleave
+label() { # BUILD
+	case $1 in
+	floor) echo "no C library (floor)" ;;
+	dynamic) echo "glibc dynamic" ;;
+	static) echo "glibc static" ;;
+	musl) echo "musl static" ;;
+	esac
+}
 
 # The system as rss_map_check needs it, and put back afterwards.
 work=$(mktemp -d)
@@ -78,105 +104,151 @@ fi
 echo 100 >/proc/sys/vm/nr_hugepages
 
 # Where this kernel's verdict stops rss_map_check: the number of its 16 MiB
-# mappings before it ends.
-quiet strace -f -e trace=mmap -o "$work/mmaps" "$dyn/rss_map_check" || true
-stop_at=$(grep -c 'mmap(NULL, 16777216,' "$work/mmaps")
-if quiet "$dyn/rss_map_check"; then stop_at=0; fi
+# mappings before it ends (0: it passes).
+quiet strace -f -e trace=mmap -o "$work/mmaps" "$(bin dynamic)/rss_map_check" || true
+stop_at=$(grep -c 'mmap(NULL, 16777216,' "$work/mmaps" || true)
+if quiet "$(bin dynamic)/rss_map_check"; then stop_at=0; fi
 
-instructions() { # LABEL ENV... -- CMD...
-	local label=$1 out
-	shift
-	out=$work/cg.$RANDOM
-	local env=()
-	while [ "$1" != "--" ]; do
-		env+=("$1")
-		shift
-	done
-	shift
-	quiet env "${env[@]}" valgrind --tool=callgrind --callgrind-out-file="$out" "$@" || true
-	printf '%s\t%s\n' "$label" "$(awk '/^summary:/ { print $2 }' "$out")"
-}
-
-echo "## User-space instructions (callgrind)"
-echo
-{
-	instructions "rss_map_check, six probes (statm model)" LD_PRELOAD="$shim" SHIM_STATM=model \
-		-- "$dyn/rss_map_check"
-	instructions "floor, six probes (statm model)" LD_PRELOAD="$shim" SHIM_STATM=model \
-		-- "$dyn/floor_rss_map_check"
-	instructions "rss_map_check, real kernel" -- "$dyn/rss_map_check"
-	instructions "floor, real kernel, stops at probe $stop_at" -- "$dyn/floor_rss_map_check" "$stop_at"
-	instructions "new_file_read_check" -- "$dyn/new_file_read_check" "$work/cg-new"
-	instructions "floor" -- "$dyn/floor_new_file_read_check" "$work/cg-floor"
-} | awk -F'\t' '
-	BEGIN { print "| command | instructions | ratio to floor |"; print "|---|---:|---:|" }
-	NR % 2 == 1 { label = $1; n = $2; next }
-	{ printf "| %s | %d | %.4f |\n| %s | %d | |\n", label, n, n / $2, $1, $2 }'
-echo
-
-syscalls() { # FILE: "name calls" lines from strace -c
-	awk '/^-----/ { table = !table; next }
-	     table && NF >= 5 && $NF != "total" { print $NF, $4 }' "$1" | sort
-}
-compare_syscalls() { # LABEL ENV... -- CHECK... -- FLOOR...
-	local label=$1
-	shift
-	local env=() check=() floor=()
-	while [ "$1" != "--" ]; do
-		env+=("$1")
-		shift
-	done
-	shift
-	while [ "$1" != "--" ]; do
-		check+=("$1")
-		shift
-	done
-	shift
-	floor=("$@")
-	quiet env "${env[@]}" strace -f -c -o "$work/sc.check" "${check[@]}" || true
-	quiet env "${env[@]}" strace -f -c -o "$work/sc.floor" "${floor[@]}" || true
-	syscalls "$work/sc.check" >"$work/sc.check.calls"
-	syscalls "$work/sc.floor" >"$work/sc.floor.calls"
-	local same=yes
-	if ! cmp -s "$work/sc.check.calls" "$work/sc.floor.calls"; then
-		same=NO
-		differ=1
+# The command line of PROGRAM as BUILD, with a fresh file for new_file_read_check.
+command_of() { # PROGRAM BUILD
+	local path
+	if [ "$2" = floor ]; then path=$(bin floor)/nolibc_floor_$1; else path=$(bin "$2")/$1; fi
+	if [ "$1" = rss_map_check ]; then
+		if [ "$2" = floor ]; then echo "$path $stop_at"; else echo "$path"; fi
+	else
+		echo "$path $work/new.$2.$RANDOM"
 	fi
-	echo "### $label: the same calls, the same number: $same"
-	echo
-	echo "| system call | check | floor |"
-	echo "|---|---:|---:|"
-	join -a1 -a2 -e- -o 0,1.2,2.2 "$work/sc.check.calls" "$work/sc.floor.calls" |
-		awk '{ printf "| %s | %s | %s |\n", $1, $2, $3 }'
-	echo
 }
 
-differ=0
-echo "## System calls (strace -f -c, the shell of system() included)"
-echo
-compare_syscalls "rss_map_check, six probes (huge pages counted by the shim)" \
-	LD_PRELOAD="$shim" SHIM_STATM=hugetlb -- "$dyn/rss_map_check" -- "$dyn/floor_rss_map_check"
-compare_syscalls "rss_map_check, real kernel (stops at probe $stop_at)" \
-	-- "$dyn/rss_map_check" -- "$dyn/floor_rss_map_check" "$stop_at"
-compare_syscalls "new_file_read_check" \
-	-- "$dyn/new_file_read_check" "$work/sc-new" -- "$dyn/floor_new_file_read_check" "$work/sc-floor"
+# Instructions of a command's processes: "ALL OWN".
+instructions() { # CMD...
+	local out=$work/cg.$RANDOM
+	mkdir "$out"
+	quiet valgrind --tool=callgrind --trace-children=yes --callgrind-out-file="$out/%p" "$@" || true
+	awk -v cmd="$*" '
+		/^cmd:/ { line = $0; sub(/^cmd: */, "", line); own = line == cmd }
+		/^summary:/ { all += $2; if (own) mine = $2 }
+		END {
+			if (mine == "") { print "bench: no callgrind figures for " cmd > "/dev/stderr"; exit 1 }
+			print all, mine
+		}' "$out"/*
+}
 
-echo "## Wall time and peak RSS, interleaved ($runs runs after $warmup warm-up)"
+# System calls, from strace -f: one line per process (in order of appearance)
+# of its calls' names, the first process's from its first call named FIRST,
+# that is, without the C library's start-up.
+calls() { # FIRST CMD...
+	local first=$1 log=$work/st.$RANDOM
+	shift
+	quiet strace -f -o "$log" "$@" || true
+	awk -v first="$first" '
+		{
+			pid = $1; line = $0; sub(/^[0-9]+ +/, "", line)
+			if (line ~ /^(<\.\.\.|---|\+\+\+)/) next
+			name = line; sub(/\(.*/, "", name)
+			if (!(pid in seen)) { seen[pid] = ++n; order[n] = pid }
+			all++
+			if (seen[pid] == 1) own++
+			if (seen[pid] == 1 && !started) { if (name != first) next; started = 1 }
+			seq[pid] = seq[pid] " " name
+		}
+		END {
+			print all, own
+			for (i = 1; i <= n; i++) print substr(seq[order[i]], 2)
+		}' "$log"
+}
+
+differ=0 missed=0
+declare -A own_insns wall
+echo "## User-space instructions and system calls"
 echo
-"$interleave" "$runs" "$warmup" \
-	-- "rss_map_check" "$dyn/rss_map_check" \
-	-- "floor (stops at probe $stop_at)" "$dyn/floor_rss_map_check" "$stop_at" \
-	-- "rss_map_check static" "$sta/rss_map_check" \
-	-- "floor static" "$sta/floor_rss_map_check" "$stop_at"
+echo "| program | build | instructions, all processes | its own process | own over the floor | system calls, all processes | its own process | the floor's calls |"
+echo "|---|---|---:|---:|---:|---:|---:|---|"
+for program in new_file_read_check rss_map_check; do
+	first=$([ "$program" = rss_map_check ] && echo unlink || echo poll)
+	for b in floor dynamic static musl; do
+		read -ra cmd < <(command_of "$program" "$b")
+		instructions "${cmd[@]}" >"$work/insns"
+		read -r all own <"$work/insns"
+		own_insns[$program.$b]=$own
+		calls "$first" "${cmd[@]}" >"$work/$b.calls"
+		read -r sys_all sys_own < "$work/$b.calls"
+		same=-
+		if [ "$b" != floor ]; then
+			if cmp -s <(tail -n +2 "$work/$b.calls") <(tail -n +2 "$work/floor.calls"); then
+				same=yes
+			else
+				same=no
+				if [ "$b" = musl ]; then differ=1; fi
+			fi
+		fi
+		over=$((own - ${own_insns[$program.floor]}))
+		printf '| %s | %s | %d | %d | %s | %d | %d | %s |\n' "$program" "$(label "$b")" \
+			"$all" "$own" "$([ "$b" = floor ] && echo - || echo "$over")" "$sys_all" "$sys_own" "$same"
+	done
+done
 echo
-"$interleave" "$runs" "$warmup" \
-	-- "new_file_read_check" "$dyn/new_file_read_check" "$work/new" \
-	-- "floor" "$dyn/floor_new_file_read_check" "$work/floor" \
-	-- "new_file_read_check static" "$sta/new_file_read_check" "$work/new-static" \
-	-- "floor static" "$sta/floor_new_file_read_check" "$work/floor-static"
+echo "rss_map_check stops at probe $stop_at on this kernel (all sides alike); \"the floor's calls\":"
+echo "the same calls in the same order in every process, after the C library's start-up."
 echo
-echo "NEEDED: $(readelf -d "$dyn/rss_map_check" "$dyn/new_file_read_check" | awk '/NEEDED/ { print $NF }' | sort -u | tr '\n' ' ')"
+
+echo "## Wall time and the program's own peak RSS, interleaved ($runs runs after $warmup warm-up)"
+for program in new_file_read_check rss_map_check; do
+	echo
+	args=()
+	for b in floor dynamic static musl; do
+		read -ra cmd < <(command_of "$program" "$b")
+		args+=(-- "$program, $(label "$b")" "${cmd[@]}")
+	done
+	"$interleave" "$runs" "$warmup" "${args[@]}" | tee "$work/wall.$program"
+	for b in floor musl; do
+		wall[$program.$b]=$(grep -F "$program, $(label "$b")" "$work/wall.$program" | awk -F'|' '{ print $5 }')
+	done
+done
+echo
+
+echo "## Sizes in bytes, not stripped"
+echo
+echo "| program | glibc dynamic | glibc static | musl static |$([ ${#arm64[@]} -gt 0 ] && echo ' arm64 glibc static | arm64 musl static |')"
+echo "|---|---:|---:|---:|$([ ${#arm64[@]} -gt 0 ] && echo '---:|---:|')"
+for program in new_file_read_check rss_map_check run_checks; do
+	row="| $program"
+	for b in dynamic static musl "${arm64[@]}"; do
+		row="$row | $(stat -c %s "$(bin "$b")/$program")"
+	done
+	echo "$row |"
+done
+echo
+echo "NEEDED (glibc dynamic): $(readelf -d "$(bin dynamic)/rss_map_check" "$(bin dynamic)/new_file_read_check" | awk '/NEEDED/ { print $NF }' | sort -u | tr '\n' ' ')"
+echo
+
+echo "## Targets"
+echo
+target() { # MET? TEXT
+	if [ "$1" = 1 ]; then echo "- met: $2"; else
+		echo "- MISSED: $2"
+		missed=1
+	fi
+}
+ratio=$(echo "${wall[new_file_read_check.musl]} / ${wall[new_file_read_check.floor]}" | bc -l)
+target "$(echo "$ratio <= 1.3" | bc -l)" \
+	"new_file_read_check, musl static, within 1.3x the floor's wall median: $(printf %.3f "$ratio")x"
+extra=$((${own_insns[rss_map_check.musl]} - ${own_insns[rss_map_check.floor]}))
+target "$([ "$extra" -le 8000 ] && echo 1 || echo 0)" \
+	"rss_map_check, musl static, its own process within 8,000 instructions of the floor's: $extra over"
+if [ ${#arm64[@]} -gt 0 ]; then
+	for program in new_file_read_check rss_map_check; do
+		size=$(stat -c %s "$(bin arm64-musl)/$program")
+		target "$([ "$size" -le 102400 ] && echo 1 || echo 0)" \
+			"$program, arm64 musl static, at most 100 KB unstripped: $size bytes"
+	done
+fi
+target "$([ "$differ" = 0 ] && echo 1 || echo 0)" \
+	"both musl static builds make their floors' system calls, in number and order"
 if [ "$differ" = 1 ]; then
-	echo "bench: a program's system calls differ from its floor's" >&2
+	echo "bench: a musl build's system calls differ from its floor's" >&2
+	exit 1
+fi
+if [ "$missed" = 1 ] && [ "$smoke" = 0 ]; then
 	exit 1
 fi

@@ -16,7 +16,7 @@ packages=(cmake g++ make mount)
 if [ "${1:-}" = "--tests" ]; then
 	packages+=(libgtest-dev libgmock-dev perl python3 util-linux cpio gzip xz-utils valgrind
 		strace g++-aarch64-linux-gnu qemu-user qemu-system-arm qemu-system-x86
-		flex bison bc libelf-dev patch)
+		flex bison bc libelf-dev patch musl-tools)
 fi
 
 missing=()

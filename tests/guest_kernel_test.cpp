@@ -248,7 +248,9 @@ class Arm64Kernel : public GuestKernel
 	{
 		skipped_ = ARM64_MISSING;
 		std::string images = CacheDir("ARM64_IMAGES", ARM64_IMAGES);
-		return GuestKernel::Boot("arm64", images + "/" + kernel, cpu, ARM64_BIN_DIR,
+		// ARM64_BIN_DIR in the environment: another build (musl's).
+		return GuestKernel::Boot("arm64", images + "/" + kernel, cpu,
+					 CacheDir("ARM64_BIN_DIR", ARM64_BIN_DIR),
 					 images + "/busybox", args);
 	}
 };

@@ -18,9 +18,18 @@ namespace
 
 constexpr char kEofMessage[] = "Reading a new var should return EOF\n";
 
+// The system's text for `err` in the C library of the programs under test:
+// musl words some otherwise than glibc.
+std::string ErrorText(int err)
+{
+	if (ProgramLibc() == "musl" && err == ENAMETOOLONG)
+		return "Filename too long";
+	return std::strerror(err);
+}
+
 std::string OpenError(int err)
 {
-	return std::string("open(O_WRONLY): ") + std::strerror(err) + "\n";
+	return "open(O_WRONLY): " + ErrorText(err) + "\n";
 }
 
 struct FileState {

@@ -161,6 +161,16 @@ bool UnderEmulator()
 	return CrossBinDir() != nullptr;
 }
 
+std::string ProgramLibc()
+{
+	std::string dir = ProgramPath("x");
+	dir = dir.substr(0, dir.rfind('/'));
+	std::string cache = ReadFile(dir.substr(0, dir.rfind('/')) + "/CMakeCache.txt");
+	size_t at = cache.find("\nCHECKS_LIBC:STRING=");
+	return at == std::string::npos ? "glibc"
+				       : cache.substr(at + 20, cache.find('\n', at + 1) - at - 20);
+}
+
 std::string Emulator()
 {
 	return CHECKS_EMULATOR;

@@ -38,6 +38,9 @@ std::string ProgramPath(const std::string &name);
 std::vector<std::string> ProgramArgv(const std::string &name,
 				     const std::vector<std::string> &args = {});
 bool UnderEmulator();
+// The C library the programs under test were built with ("glibc", "musl"),
+// from their build's configuration.
+std::string ProgramLibc();
 std::string Emulator();
 
 // Runs one of the programs under test with `args` and `env` added.
