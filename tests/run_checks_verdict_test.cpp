@@ -194,7 +194,8 @@ TEST_F(Verdicts, ThisKernelIsReadTheSameByTwoParsers)
 	WriteFile(tmp / "ktap", r.out);
 	Spawn perl;
 	perl.argv = {"/usr/bin/perl", "-MTAP::Parser", "-e",
-		     "my $p = TAP::Parser->new({source => $ARGV[0]}); 1 while $p->next;"
+		     "local $/; open my $f, '<', $ARGV[0] or die; my $tap = <$f>;"
+		     "my $p = TAP::Parser->new({tap => $tap}); 1 while $p->next;"
 		     "printf \"%d %d %d\\n\", scalar $p->passed, scalar $p->failed, "
 		     "scalar $p->parse_errors;",
 		     tmp / "ktap"};
