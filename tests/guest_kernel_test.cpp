@@ -24,12 +24,6 @@ using testing::Each;
 constexpr char kGrow[] =
     "llabs(after - before - length) < 0x40000 || !\"rss didn't grow as expected\"";
 constexpr long long kLength = 16 << 20;
-const char *const kProbes[] = {"anonymous",
-			       "shm_file",
-			       "anonymous_hugetlb",
-			       "hugetlbfs_file",
-			       "hugetlbfs_file_map_hugetlb",
-			       "anonymous_hugetlb_kept"};
 
 std::string CacheDir(const char *var, const char *fallback)
 {

@@ -1,6 +1,9 @@
 #include "ktap.h"
 
+#include "run.h"
+
 #include <cctype>
+#include <sstream>
 
 namespace checks
 {
@@ -35,6 +38,23 @@ std::vector<std::string> LavaCases(const std::vector<std::string> &ktap)
 		subtests.clear();
 	}
 	return cases;
+}
+
+TapCounts ReadWithTapParser(const std::string &ktap)
+{
+	TempDir tmp;
+	WriteFile(tmp / "ktap", ktap);
+	Spawn perl;
+	perl.argv = {"/usr/bin/perl", "-MTAP::Parser", "-e",
+		     "local $/; open my $f, '<', $ARGV[0] or die; my $tap = <$f>;"
+		     "my $p = TAP::Parser->new({tap => $tap}); 1 while $p->next;"
+		     "printf \"%s %d %d %d %d %d\\n\", $p->plan, $p->tests_run, scalar $p->passed,"
+		     "scalar $p->failed, scalar $p->skipped, scalar $p->parse_errors;",
+		     tmp / "ktap"};
+	TapCounts c;
+	std::istringstream(RunSpawn(perl).out) >> c.plan >> c.run >> c.passed >> c.failed >>
+	    c.skipped >> c.errors;
+	return c;
 }
 
 } // namespace checks

@@ -8,6 +8,21 @@
 namespace checks
 {
 
+// rss_map_check's probes, as run_checks names its subtests.
+inline const char *const kProbes[] = {"anonymous",
+				      "shm_file",
+				      "anonymous_hugetlb",
+				      "hugetlbfs_file",
+				      "hugetlbfs_file_map_hugetlb",
+				      "anonymous_hugetlb_kept"};
+
+// How Perl's TAP::Parser reads a report.
+struct TapCounts {
+	std::string plan;
+	int run = -1, passed = -1, failed = -1, skipped = -1, errors = -1;
+};
+TapCounts ReadWithTapParser(const std::string &ktap);
+
 // One "name result" per result line, subtests after their parent as
 // "parent.name"; pass, fail or skip, XFAIL counting as pass and TIMEOUT as
 // fail; "/" and anything but letters, digits, "_", "." and "-" as "_".
