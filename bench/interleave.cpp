@@ -14,8 +14,8 @@
 #include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
-#include <string>
 #include <signal.h>
+#include <string>
 #include <sys/ptrace.h>
 #include <sys/resource.h>
 #include <sys/wait.h>
@@ -141,8 +141,9 @@ int main(int argc, char **argv)
 
 	printf("| %-32s | %5s | %8s | %9s | %8s | %8s | %12s | %-8s |\n", "command", "runs",
 	       "q1 ms", "median ms", "q3 ms", "x floor", "peak RSS kB", "ended");
-	printf("|%s|------:|---------:|----------:|---------:|---------:|-------------:|----------|\n",
-	       std::string(34, '-').c_str());
+	printf(
+	    "|%s|------:|---------:|----------:|---------:|---------:|-------------:|----------|\n",
+	    std::string(34, '-').c_str());
 	double floor = Quantile(commands[0].ms, 0.5);
 	for (auto &c : commands) {
 		printf("| %-32s | %5d | %8.3f | %9.3f | %8.3f | %8.3f | %12ld | %-8s |%s\n",

@@ -22,7 +22,7 @@ static inline long sys(long n, long a, long b, long c, long d, long e, long f)
 #define SYS2(n, a, b) sys(n, (long)(a), (long)(b), 0, 0, 0, 0)
 #define SYS3(n, a, b, c) sys(n, (long)(a), (long)(b), (long)(c), 0, 0, 0)
 #define SYS4(n, a, b, c, d) sys(n, (long)(a), (long)(b), (long)(c), (long)(d), 0, 0)
-#define SYS6(n, a, b, c, d, e, f)                                                              \
+#define SYS6(n, a, b, c, d, e, f)                                                                  \
 	sys(n, (long)(a), (long)(b), (long)(c), (long)(d), (long)(e), (long)(f))
 
 // What musl passes where glibc's headers say 0 on this architecture.

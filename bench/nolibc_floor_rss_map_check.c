@@ -46,8 +46,8 @@ static void check_failed(void)
 static void probe(long fd, int extra, int release)
 {
 	read_rss();
-	long p = SYS6(__NR_mmap, 0, LENGTH, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_POPULATE | extra,
-		      fd, 0);
+	long p = SYS6(__NR_mmap, 0, LENGTH, PROT_READ | PROT_WRITE,
+		      MAP_PRIVATE | MAP_POPULATE | extra, fd, 0);
 	read_rss();
 	if (++probes == stop_at)
 		check_failed();

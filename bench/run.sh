@@ -10,7 +10,7 @@
 #   3. wall time, the floor and the three builds interleaved (F A B C F A ...),
 #      and the program's own peak RSS (VmHWM at its exit);
 #   4. the sizes of the binaries, static arm64 builds included where the
-#      cross compiler and scripts/fetch-arm64.sh's musl are there;
+#      cross compiler and the musl of scripts/fetch-arm64.sh are there;
 # and then the targets. rss_map_check runs on the real kernel, so every side
 # stops where this kernel's verdict stops the check.
 #
@@ -33,12 +33,16 @@ if [ "$(id -u)" != 0 ]; then
 	echo "bench: needs root (hugetlbfs at /hugepages, /proc/sys/vm/nr_hugepages)" >&2
 	exit "$cannot"
 fi
-for tool in valgrind strace musl-gcc; do
+for tool in valgrind strace; do
 	command -v "$tool" >/dev/null || {
 		echo "bench: needs $tool (scripts/setup.sh --tests installs it)" >&2
 		exit "$cannot"
 	}
 done
+if [ ! -s /usr/lib/x86_64-linux-musl/libc.a ]; then
+	echo "bench: needs musl-dev (scripts/setup.sh --tests installs it)" >&2
+	exit "$cannot"
+fi
 
 # Runs a command with its output and any "Aborted" notice of a check's abort
 # hidden; the status is left for the caller.
@@ -57,8 +61,8 @@ build "$builds/build-bench" -DCHECKS_BENCH=ON
 build "$builds/build-bench-static" -DCHECKS_STATIC=ON
 build "$builds/build-bench-musl" -DCHECKS_LIBC=musl
 arm64=()
-musl_specs=${XDG_CACHE_HOME:-${HOME:-/root}/.cache}/kernel-checks/musl-arm64/musl-gcc.specs
-if command -v aarch64-linux-gnu-g++ >/dev/null && [ -s "$musl_specs" ]; then
+musl_arm64=${XDG_CACHE_HOME:-${HOME:-/root}/.cache}/kernel-checks/musl-arm64
+if command -v aarch64-linux-gnu-g++ >/dev/null && [ -s "$musl_arm64/usr/lib/aarch64-linux-musl/libc.a" ]; then
 	toolchain=-DCMAKE_TOOLCHAIN_FILE=$top/cmake/aarch64-linux-gnu.cmake
 	build "$builds/build-bench-arm64" "$toolchain" -DCHECKS_STATIC=ON
 	build "$builds/build-bench-arm64-musl" "$toolchain" -DCHECKS_LIBC=musl

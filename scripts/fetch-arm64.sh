@@ -2,8 +2,7 @@
 # Fetches and caches what the arm64 guest tests boot: Debian's arm64 kernel
 # (4 KiB pages), its 16 KiB-page kernel, and arm64 busybox-static; and
 # musl-dev for arm64 (headers, start files, libc.a) beside them in
-# DIR/../musl-arm64, with a musl-gcc.specs for the cross compiler
-# (-DCHECKS_LIBC=musl). Uses apt with a private package list for arm64, so
+# DIR/../musl-arm64, for -DCHECKS_LIBC=musl. Uses apt with a private package list for arm64, so
 # the machine's dpkg configuration stays as it is. Does nothing when the
 # cache is complete.
 #
@@ -13,7 +12,7 @@ set -euo pipefail
 dir=${1:-${ARM64_IMAGES:-${XDG_CACHE_HOME:-${HOME:-/root}/.cache}/kernel-checks/arm64}}
 musl=$(dirname "$dir")/musl-arm64
 if [ -s "$dir/vmlinuz-4k" ] && [ -s "$dir/vmlinuz-16k" ] && [ -s "$dir/busybox" ] &&
-	[ -s "$musl/musl-gcc.specs" ]; then
+	[ -s "$musl/usr/lib/aarch64-linux-musl/libc.a" ]; then
 	exit 0
 fi
 mkdir -p "$dir/apt/lists/partial" "$dir/apt/cache/archives/partial"
@@ -45,38 +44,12 @@ extract "$(image_of linux-image-arm64)" './boot/vmlinuz-*' "$dir/vmlinuz-4k"
 extract "$(image_of linux-image-6.12-arm64-16k)" './boot/vmlinuz-*' "$dir/vmlinuz-16k"
 extract busybox-static ./bin/busybox "$dir/busybox"
 chmod +x "$dir/busybox"
-# musl for arm64, and the specs that point the cross compiler at it (those
-# of musl-gcc, with this cache's paths).
+# musl for arm64: its headers, start files and libc.a, for the cross
+# compiler to take instead of glibc's.
 rm -rf "$musl"
 mkdir -p "$musl"
 (cd "$work" && apt-get "${apt[@]}" download musl-dev >/dev/null)
 dpkg-deb -x "$work"/musl-dev_*.deb "$musl"
-inc=$musl/usr/include/aarch64-linux-musl lib=$musl/usr/lib/aarch64-linux-musl
-cat >"$musl/musl-gcc.specs.part" <<EOF
-%rename cpp_options old_cpp_options
-
-*cpp_options:
--nostdinc -isystem $inc -isystem include%s %(old_cpp_options)
-
-*cc1:
-%(cc1_cpu) -nostdinc -isystem $inc -isystem include%s
-
-*link_libgcc:
--L$lib -L .%s
-
-*libgcc:
-libgcc.a%s %:if-exists(libgcc_eh.a%s)
-
-*startfile:
-%{!shared: $lib/Scrt1.o} $lib/crti.o crtbeginS.o%s
-
-*endfile:
-crtendS.o%s $lib/crtn.o
-
-*link:
--dynamic-linker /lib/ld-musl-aarch64.so.1 -nostdlib %{shared:-shared} %{static:-static} %{rdynamic:-export-dynamic}
-EOF
-mv "$musl/musl-gcc.specs.part" "$musl/musl-gcc.specs"
 echo "musl-dev:arm64 -> $musl" >>"$dir/VERSIONS"
 rm -rf "$dir/apt"
 cat "$dir/VERSIONS"

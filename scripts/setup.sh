@@ -2,8 +2,8 @@
 # Installs what building the checks needs on Debian 12 (and mount, its own
 # package on a minimal system, which run_checks' tests and the benchmark use)
 # and, with --tests, what the tests need too: GoogleTest, Perl's TAP::Parser,
-# python3 (the kernel's kunit_parser.py), valgrind and strace, the arm64 cross
-# compiler, qemu-user, qemu-system-arm and qemu-system-x86, what building a
+# python3 (the kernel's kunit_parser.py), valgrind and strace, musl-dev, the
+# arm64 cross compiler, qemu-user, qemu-system-arm and qemu-system-x86, what building a
 # kernel takes, and (through fetch-arm64.sh and fetch-x86.sh) the kernels,
 # busybox and the kernel source that the guest tests boot and build, and
 # (through fetch-lava.sh) Debian's LAVA dispatcher, unpacked, not installed.
@@ -16,7 +16,7 @@ packages=(cmake g++ make mount)
 if [ "${1:-}" = "--tests" ]; then
 	packages+=(libgtest-dev libgmock-dev perl python3 util-linux cpio gzip xz-utils valgrind
 		strace g++-aarch64-linux-gnu qemu-user qemu-system-arm qemu-system-x86
-		flex bison bc libelf-dev patch musl-tools)
+		flex bison bc libelf-dev patch musl-dev)
 fi
 
 missing=()
