@@ -19,7 +19,7 @@
 // that left the process group may hold them for ever.
 #define GRACE_MS 1000
 
-static long now_ms(void)
+long now_ms(void)
 {
 	struct timespec ts;
 	clock_gettime(CLOCK_MONOTONIC, &ts);

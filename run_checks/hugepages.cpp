@@ -1,5 +1,6 @@
 #include "hugepages.h"
 
+#include "child.h"
 #include "ktap.h"
 #include "signals.h"
 
@@ -15,7 +16,6 @@
 #include <sys/stat.h>
 #include <sys/statvfs.h>
 #include <sys/vfs.h>
-#include <time.h>
 #include <unistd.h>
 
 #define HUGETLBFS_MAGIC_ 0x958458f6
@@ -85,13 +85,6 @@ static bool is_hugetlbfs(const char *path)
 {
 	struct statfs fs;
 	return statfs(path, &fs) == 0 && (unsigned long)fs.f_type == HUGETLBFS_MAGIC_;
-}
-
-static long now_ms(void)
-{
-	struct timespec ts;
-	clock_gettime(CLOCK_MONOTONIC, &ts);
-	return ts.tv_sec * 1000L + ts.tv_nsec / 1000000L;
 }
 
 static int fail(char *why, size_t size, const char *fmt, ...) __attribute__((format(printf, 3, 4)));

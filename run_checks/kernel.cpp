@@ -1,5 +1,6 @@
 #include "kernel.h"
 
+#include "child.h"
 #include "hugepages.h"
 #include "ktap.h"
 #include "signals.h"
@@ -15,7 +16,6 @@
 #include <sys/prctl.h>
 #include <sys/utsname.h>
 #include <sys/wait.h>
-#include <time.h>
 #include <unistd.h>
 
 void kernel_environment(void)
@@ -52,17 +52,25 @@ struct figures {
 	long statm_kb, rss_kb, hugetlb_kb;
 };
 
-static struct figures now(long base_kb)
+long kernel_resident_pages(const char *statm)
 {
 	char text[256];
-	struct figures f = {-1, -1, -1};
-	int fd = open("/proc/self/statm", O_RDONLY | O_CLOEXEC);
-	ssize_t n = fd >= 0 ? read(fd, text, sizeof(text) - 1) : -1;
-	if (fd >= 0)
-		close(fd);
+	int fd = open(statm, O_RDONLY | O_CLOEXEC);
+	if (fd < 0)
+		return -1;
+	ssize_t n = read(fd, text, sizeof(text) - 1);
+	close(fd);
 	text[n > 0 ? n : 0] = '\0';
-	if (const char *space = strchr(text, ' '))
-		f.statm_kb = strtol(space + 1, nullptr, 10) * base_kb;
+	const char *space = strchr(text, ' ');
+	return space ? strtol(space + 1, nullptr, 10) : -1;
+}
+
+static struct figures now(long base_kb)
+{
+	struct figures f = {-1, -1, -1};
+	long pages = kernel_resident_pages("/proc/self/statm");
+	if (pages >= 0)
+		f.statm_kb = pages * base_kb;
 	f.rss_kb = hugepages_field("/proc/self/smaps_rollup", "\nRss:");
 	f.hugetlb_kb = hugepages_field("/proc/self/status", "HugetlbPages:");
 	return f;
@@ -118,13 +126,6 @@ static int scratch(const char *dir, int *err, int *truncate_err)
 	}
 	m->done = true;
 	_exit(0);
-}
-
-static long now_ms(void)
-{
-	struct timespec ts;
-	clock_gettime(CLOCK_MONOTONIC, &ts);
-	return ts.tv_sec * 1000L + ts.tv_nsec / 1000000L;
 }
 
 void kernel_measure(struct kernel_account *m, int timeout_s)

@@ -1,5 +1,7 @@
 #include "trace.h"
 
+#include "kernel.h"
+
 #include <elf.h>
 #include <errno.h>
 #include <fcntl.h>
@@ -139,16 +141,9 @@ static bool registers(pid_t pid, struct call *c)
 // The resident pages the check would read from its statm now.
 static long resident(pid_t pid)
 {
-	char path[32], text[256];
+	char path[32];
 	snprintf(path, sizeof(path), "/proc/%d/statm", (int)pid);
-	int fd = open(path, O_RDONLY | O_CLOEXEC);
-	if (fd < 0)
-		return -1;
-	ssize_t n = read(fd, text, sizeof(text) - 1);
-	close(fd);
-	text[n > 0 ? n : 0] = '\0';
-	const char *space = strchr(text, ' ');
-	return space ? strtol(space + 1, nullptr, 10) : -1;
+	return kernel_resident_pages(path);
 }
 
 static void call_entered(struct trace *t, pid_t pid)
