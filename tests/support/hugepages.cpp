@@ -84,15 +84,51 @@ HugePageSystem::~HugePageSystem()
 		rmdir("/hugepages");
 }
 
-// The options of the hugetlbfs mounted at /hugepages, from /proc/mounts.
-static std::string HugepagesMountOptions()
+// The hugetlbfs mounted at /hugepages as mount(2) takes it back: the
+// mount's own flags and the filesystem's options, from mountinfo ("rw" and
+// "relatime" are flags there; hugetlbfs refuses them as options).
+static HugetlbfsMount MountedAtHugepages()
 {
-	std::istringstream mounts(ReadFile("/proc/mounts"));
-	std::string dev, dir, type, options, rest;
-	while (mounts >> dev >> dir >> type >> options && std::getline(mounts, rest))
-		if (dir == "/hugepages" && type == "hugetlbfs")
-			return options;
-	return "";
+	std::istringstream info(ReadFile("/proc/self/mountinfo"));
+	HugetlbfsMount found;
+	for (std::string line; std::getline(info, line);) {
+		std::istringstream fields(line);
+		std::string id, parent, dev, root, point, mount_opts, word;
+		fields >> id >> parent >> dev >> root >> point >> mount_opts;
+		while (fields >> word && word != "-") {
+		}
+		std::string type, source, super_opts;
+		fields >> type >> source >> super_opts;
+		if (point != "/hugepages" || type != "hugetlbfs")
+			continue;
+		found = HugetlbfsMount{true, 0, "", source};
+		std::istringstream flags(mount_opts);
+		for (std::string f; std::getline(flags, f, ',');) {
+			static const std::pair<const char *, unsigned long> known[] = {
+			    {"ro", MS_RDONLY},	      {"nosuid", MS_NOSUID},
+			    {"nodev", MS_NODEV},      {"noexec", MS_NOEXEC},
+			    {"noatime", MS_NOATIME},  {"nodiratime", MS_NODIRATIME},
+			    {"relatime", MS_RELATIME}};
+			for (const auto &[name, bit] : known)
+				if (f == name)
+					found.flags |= bit;
+		}
+		std::istringstream opts(super_opts);
+		for (std::string o; std::getline(opts, o, ',');)
+			if (o != "rw" && o != "ro")
+				found.data += (found.data.empty() ? "" : ",") + o;
+	}
+	return found;
+}
+
+std::string HugetlbfsMountLine()
+{
+	std::istringstream info(ReadFile("/proc/self/mountinfo"));
+	std::string last;
+	for (std::string line; std::getline(info, line);)
+		if (line.find(" /hugepages ") != std::string::npos)
+			last = line.substr(line.find(' ', line.find(' ') + 1) + 1); // no ids
+	return last;
 }
 
 std::string OwnStartState::Set()
@@ -103,7 +139,7 @@ std::string OwnStartState::Set()
 		return "this kernel has no hugetlbfs";
 	saved_ = ReadHugePageCount();
 	if (IsHugetlbfs("/hugepages")) {
-		mount_options_ = HugepagesMountOptions();
+		mount_ = MountedAtHugepages();
 		if (umount("/hugepages") != 0)
 			return "cannot unmount the hugetlbfs at /hugepages";
 	}
@@ -121,10 +157,11 @@ OwnStartState::~OwnStartState()
 	if (saved_ < 0)
 		return;
 	HugePageSystem().SetCount(saved_);
-	if (had_dir_ || !mount_options_.empty())
+	if (had_dir_ || mount_.mounted)
 		mkdir("/hugepages", 0755);
-	if (!mount_options_.empty())
-		mount("none", "/hugepages", "hugetlbfs", 0, mount_options_.c_str());
+	if (mount_.mounted)
+		mount(mount_.source.c_str(), "/hugepages", "hugetlbfs", mount_.flags,
+		      mount_.data.c_str());
 }
 
 HugePageHolder::HugePageHolder(long pages)

@@ -35,6 +35,17 @@ class HugePageSystem
 // huge-page count of 3 and no /hugepages at all, so that a run that fails to
 // put back the count, the mount or the directory shows. Whatever the machine
 // had (a count, a mount with its options, the directory) is put back after.
+struct HugetlbfsMount {
+	bool mounted = false;
+	unsigned long flags = 0; // MS_RDONLY, MS_NOSUID, ...
+	std::string data;	 // "pagesize=2M,size=..."
+	std::string source;
+};
+
+// The mountinfo line of what is mounted on top at /hugepages, without the
+// mount's ids, or "".
+std::string HugetlbfsMountLine();
+
 class OwnStartState
 {
       public:
@@ -49,7 +60,7 @@ class OwnStartState
       private:
 	long saved_ = -1;
 	bool had_dir_ = false;
-	std::string mount_options_; // of a hugetlbfs that was mounted there
+	HugetlbfsMount mount_; // a hugetlbfs that was mounted there
 };
 
 // A process that holds `pages` default huge pages, mapped and populated,
