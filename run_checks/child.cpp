@@ -2,6 +2,7 @@
 
 #include "signals.h"
 #include "trace.h"
+#include "util.h"
 
 #include <errno.h>
 #include <fcntl.h>
@@ -12,19 +13,11 @@
 #include <sys/prctl.h>
 #include <sys/resource.h>
 #include <sys/wait.h>
-#include <time.h>
 #include <unistd.h>
 
 // How long the streams may stay open once the check has exited: a grandchild
 // that left the process group may hold them for ever.
 #define GRACE_MS 1000
-
-long now_ms(void)
-{
-	struct timespec ts;
-	clock_gettime(CLOCK_MONOTONIC, &ts);
-	return ts.tv_sec * 1000L + ts.tv_nsec / 1000000L;
-}
 
 [[noreturn]] static void exec_child(const char *const argv[], int cwd_fd, pid_t parent, int out,
 				    int err, int trace_fd)
@@ -43,6 +36,8 @@ long now_ms(void)
 	}
 	dup2(out, 1);
 	dup2(err, 2);
+	// What the runner inherited (a harness's lock, a log) is not the check's.
+	close_from(3, true);
 	if (cwd_fd >= 0 && fchdir(cwd_fd) != 0) {
 		dprintf(2, "cannot enter the check's directory: %s\n", strerror(errno));
 		_exit(127);

@@ -25,8 +25,5 @@ struct trace;
 void child_run(const char *const argv[], int cwd_fd, int timeout_s, struct child_result *r,
 	       struct trace *trace = nullptr);
 
-// Monotonic milliseconds: every deadline of the runner is reckoned in them.
-long now_ms(void);
-
 // A run that ended by itself with this exit status.
 bool child_exited(const struct child_result *r, int code);

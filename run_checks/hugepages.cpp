@@ -1,13 +1,13 @@
 #include "hugepages.h"
 
-#include "child.h"
 #include "ktap.h"
 #include "signals.h"
+#include "util.h"
 
 #include <errno.h>
 #include <fcntl.h>
 #include <poll.h>
-#include <stdarg.h>
+#include <signal.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
@@ -20,94 +20,61 @@
 
 #define HUGETLBFS_MAGIC_ 0x958458f6
 #define LOCK_MARGIN_S 15 // beyond another run's -t: its preparation and restore
+#define MAX_TIMEOUT_S 86400
 
 // The first of these that can hold a root-only directory holds the lock and
-// the record: /run on Linux, /dev (a tmpfs there too) on Android. The record
-// names the boot it was made in, as the settings it keeps do not outlive it.
-static const char *const state_bases[] = {"/run", "/dev", "/data/local/tmp"};
+// the record: /run on Linux, /dev (a tmpfs there too) on Android. Never a
+// place that another user can rename or write, such as /data/local/tmp.
+static const char *const state_bases[] = {"/run", "/dev"};
 
-// What this run has changed (or a killed run had, while it is put back).
+// What this run has changed (or a killed run had, while it is put back):
+// what it found and what it set, so that only what is still as it left it
+// is put back.
+struct changes {
+	long found_pages = -1; // -1: the count is not touched
+	long set_pages = -1;
+	long mount_id = -1;    // the hugetlbfs it mounted, or -1
+	unsigned long dir_ino; // the /hugepages it made, or 0
+};
+
 static struct {
 	char dir[48];
 	int dir_fd = -1;
 	int lock_fd = -1;
-	long saved_pages = -1; // -1: the count is not touched
-	bool mounted;
-	bool made_dir;
+	int guardian_fd = -1; // the guardian sees it close when the runner ends
+	struct changes ch;
 } st;
-
-static ssize_t read_text(const char *path, char *buf, size_t size)
-{
-	int fd = open(path, O_RDONLY | O_CLOEXEC);
-	if (fd < 0)
-		return -1;
-	ssize_t n = read(fd, buf, size - 1);
-	int saved = errno;
-	close(fd);
-	buf[n > 0 ? n : 0] = '\0';
-	errno = saved;
-	return n;
-}
-
-static int read_long(const char *path, long *value)
-{
-	char buf[64];
-	if (read_text(path, buf, sizeof(buf)) <= 0)
-		return -1;
-	*value = strtol(buf, nullptr, 10);
-	return 0;
-}
-
-static int write_long(const char *path, long value)
-{
-	char buf[32];
-	int n = snprintf(buf, sizeof(buf), "%ld\n", value);
-	int fd = open(path, O_WRONLY | O_CLOEXEC);
-	if (fd < 0)
-		return -1;
-	ssize_t w = write(fd, buf, (size_t)n);
-	int saved = errno;
-	close(fd);
-	errno = saved;
-	return w == n ? 0 : -1;
-}
-
-long hugepages_field(const char *path, const char *key)
-{
-	static char text[16384];
-	if (read_text(path, text, sizeof(text)) <= 0)
-		return -1;
-	const char *at = strstr(text, key);
-	return at ? strtol(at + strlen(key), nullptr, 10) : -1;
-}
 
 static bool is_hugetlbfs(const char *path)
 {
-	struct statfs fs;
-	return statfs(path, &fs) == 0 && (unsigned long)fs.f_type == HUGETLBFS_MAGIC_;
+	return fs_type_is(path, HUGETLBFS_MAGIC_);
 }
 
-static int fail(char *why, size_t size, const char *fmt, ...) __attribute__((format(printf, 3, 4)));
-static int fail(char *why, size_t size, const char *fmt, ...)
+// Every ancestor of a state directory must be root's and writable by no one
+// else: another user who could rename it could hide the lock and the record.
+static bool only_root_can_change(const char *path)
 {
-	va_list ap;
-	va_start(ap, fmt);
-	vsnprintf(why, size, fmt, ap);
-	va_end(ap);
-	return -1;
-}
-
-static void boot_id(char *id, size_t size)
-{
-	if (read_text("/proc/sys/kernel/random/boot_id", id, size) <= 0)
-		snprintf(id, size, "unknown");
-	id[strcspn(id, "\n")] = '\0';
+	char at[64];
+	snprintf(at, sizeof(at), "%s", path);
+	for (;;) {
+		struct stat s;
+		if (lstat(at, &s) != 0 || !S_ISDIR(s.st_mode) || s.st_uid != 0 || (s.st_mode & 022))
+			return false;
+		char *slash = strrchr(at, '/');
+		if (!slash || at[1] == '\0')
+			return true;
+		slash[slash == at ? 1 : 0] = '\0';
+	}
 }
 
 static int open_state_dir(char *why, size_t size)
 {
 	int last = ENOENT;
 	for (const char *base : state_bases) {
+		if (!only_root_can_change(base)) {
+			last = EPERM;
+			continue;
+		}
 		snprintf(st.dir, sizeof(st.dir), "%s/kernel-checks", base);
 		if (mkdir(st.dir, 0700) != 0 && errno != EEXIST) {
 			last = errno;
@@ -116,44 +83,60 @@ static int open_state_dir(char *why, size_t size)
 		int fd = open(st.dir, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
 		struct stat s;
 		if (fd < 0)
-			return fail(why, size, "cannot open %s: %s", st.dir, strerror(errno));
+			return say_why(why, size, "cannot open %s: %s", st.dir, strerror(errno));
 		if (fstat(fd, &s) != 0 || s.st_uid != 0 || (s.st_mode & 077)) {
 			close(fd);
-			return fail(why, size, "%s is not a directory that root alone can use",
-				    st.dir);
+			return say_why(why, size, "%s is not a directory that root alone can use",
+				       st.dir);
 		}
 		return fd;
 	}
-	return fail(why, size, "no place for the lock: cannot make %s/kernel-checks: %s",
-		    state_bases[0], strerror(last));
+	return say_why(why, size, "no place for the lock: no root-only %s or %s: %s",
+		       state_bases[0], state_bases[1], strerror(last));
+}
+
+// Opens a file of the state directory without blocking on whatever sits at
+// its name (a FIFO would hang the run); only a regular file will do.
+static int open_state_file(const char *name, int flags, char *why, size_t size)
+{
+	int fd = openat(st.dir_fd, name, flags | O_NONBLOCK | O_NOFOLLOW | O_CLOEXEC, 0600);
+	struct stat s;
+	if (fd < 0)
+		return say_why(why, size, "cannot open %s/%s: %s", st.dir, name, strerror(errno));
+	if (fstat(fd, &s) != 0 || !S_ISREG(s.st_mode)) {
+		close(fd);
+		return say_why(why, size, "%s/%s is not a regular file", st.dir, name);
+	}
+	return fd;
 }
 
 // Takes the lock, waiting while another run holds it. The holder's pid and
 // -t are in the lock file, for the message and the wait.
 static int take_lock(int wait_s, int timeout_s, char *why, size_t size)
 {
-	int fd = openat(st.dir_fd, "lock", O_RDWR | O_CREAT | O_NOFOLLOW | O_CLOEXEC, 0600);
+	int fd = open_state_file("lock", O_RDWR | O_CREAT, why, size);
 	if (fd < 0)
-		return fail(why, size, "cannot open %s/lock: %s", st.dir, strerror(errno));
+		return -1;
 	long deadline = -1;
 	while (flock(fd, LOCK_EX | LOCK_NB) != 0) {
 		if (errno != EWOULDBLOCK && errno != EINTR) {
 			int e = errno;
 			close(fd);
-			return fail(why, size, "cannot lock %s/lock: %s", st.dir, strerror(e));
+			return say_why(why, size, "cannot lock %s/lock: %s", st.dir, strerror(e));
 		}
 		char holder[64] = {};
 		long pid = -1, t = -1;
 		ssize_t n = pread(fd, holder, sizeof(holder) - 1, 0);
 		if (n > 0)
 			sscanf(holder, "%ld %ld", &pid, &t);
+		if (t < 1 || t > MAX_TIMEOUT_S)
+			t = timeout_s; // whatever the file says, no longer than -t may be
 		if (deadline < 0)
-			deadline = now_ms() +
-				   1000L * (wait_s >= 0 ? wait_s
-							: (t > 0 ? t : timeout_s) + LOCK_MARGIN_S);
+			deadline = now_ms() + 1000L * (wait_s >= 0 ? wait_s : t + LOCK_MARGIN_S);
 		if (now_ms() >= deadline) {
 			close(fd);
-			return fail(why, size, "another run holds %s/lock (pid %ld)", st.dir, pid);
+			return say_why(why, size, "another run holds %s/lock (pid %ld)", st.dir,
+				       pid);
 		}
 		struct pollfd p = {signals_fd(), POLLIN, 0};
 		poll(&p, 1, 100);
@@ -171,145 +154,247 @@ static int take_lock(int wait_s, int timeout_s, char *why, size_t size)
 	return 0;
 }
 
-// Records what is about to change, durably, before it changes.
+// Records what is about to change before it changes. The record outlives
+// the runner, not the machine: what it records does not outlive a boot.
 static int write_record(void)
 {
-	char id[64], text[256];
+	char id[64], text[320], why[128];
 	boot_id(id, sizeof(id));
-	int n = snprintf(text, sizeof(text),
-			 "pid %d\nboot %s\nnr_hugepages %ld\nmounted %d\nmade_dir %d\n",
-			 (int)getpid(), id, st.saved_pages, st.mounted, st.made_dir);
-	int fd = openat(st.dir_fd, "state.new",
-			O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC, 0600);
+	int n = snprintf(
+	    text, sizeof(text), "pid %d\nboot %s\nnr_hugepages %ld %ld\nmount %ld\nmade_dir %lu\n",
+	    (int)getpid(), id, st.ch.found_pages, st.ch.set_pages, st.ch.mount_id, st.ch.dir_ino);
+	int fd = open_state_file("state.new", O_WRONLY | O_CREAT | O_TRUNC, why, sizeof(why));
 	if (fd < 0)
 		return -1;
-	bool ok = write(fd, text, (size_t)n) == n && fsync(fd) == 0;
+	bool ok = write(fd, text, (size_t)n) == n;
 	int saved = errno;
 	close(fd);
 	if (!ok || renameat(st.dir_fd, "state.new", st.dir_fd, "state") != 0) {
-		errno = ok ? errno : saved;
+		errno = ok ? errno : saved ? saved : EIO;
 		return -1;
 	}
-	fsync(st.dir_fd);
 	return 0;
+}
+
+static int record(char *why, size_t size)
+{
+	if (write_record() == 0)
+		return 0;
+	return say_why(why, size, "cannot record what the run changes in %s: %s", st.dir,
+		       strerror(errno));
 }
 
 static void drop_record(void)
 {
 	unlinkat(st.dir_fd, "state", 0);
-	fsync(st.dir_fd);
 }
 
-static void say(char *said, size_t size, const char *fmt, ...)
-    __attribute__((format(printf, 3, 4)));
-static void say(char *said, size_t size, const char *fmt, ...)
-{
-	size_t n = strlen(said);
-	if (n && n + 2 < size) {
-		strcpy(said + n, ", ");
-		n += 2;
-	}
-	va_list ap;
-	va_start(ap, fmt);
-	vsnprintf(said + n, size - n, fmt, ap);
-	va_end(ap);
-}
-
-// Puts back what `st` says was changed, and says in `said` what it did.
-// Returns whether everything is as it was.
-static bool put_back(char *said, size_t size)
+// Puts back what `ch` says was changed, where it is still as the run left
+// it, and says in `said` what it did. Returns whether all is as it was.
+static bool put_back(struct changes *ch, char *said, size_t size)
 {
 	bool ok = true;
 	said[0] = '\0';
-	if (st.saved_pages >= 0) {
+	if (ch->found_pages >= 0) {
 		long now = -1;
-		if (write_long(NR_HUGEPAGES, st.saved_pages) != 0) {
-			say(said, size, "could not restore nr_hugepages to %ld: %s", st.saved_pages,
-			    strerror(errno));
+		if (read_long(NR_HUGEPAGES, &now) == 0 && now != ch->set_pages) {
+			say_more(said, size,
+				 "left nr_hugepages at %ld: not the %ld the run set (someone "
+				 "changed it since)",
+				 now, ch->set_pages);
+		} else if (write_long(NR_HUGEPAGES, ch->found_pages) != 0) {
+			say_more(said, size, "could not restore nr_hugepages to %ld: %s",
+				 ch->found_pages, strerror(errno));
 			ok = false;
-		} else if (read_long(NR_HUGEPAGES, &now) != 0 || now != st.saved_pages) {
-			say(said, size, "could not restore nr_hugepages to %ld: it reads %ld",
-			    st.saved_pages, now);
+		} else if (read_long(NR_HUGEPAGES, &now) != 0 || now != ch->found_pages) {
+			say_more(said, size, "could not restore nr_hugepages to %ld: it reads %ld",
+				 ch->found_pages, now);
 			ok = false;
 		} else {
-			say(said, size, "restored nr_hugepages to %ld", st.saved_pages);
+			say_more(said, size, "restored nr_hugepages to %ld", ch->found_pages);
 		}
 	}
-	if (st.mounted && is_hugetlbfs(HUGEPAGES_DIR)) {
-		if (umount(HUGEPAGES_DIR) == 0) {
-			say(said, size, "unmounted %s", HUGEPAGES_DIR);
+	if (ch->mount_id >= 0) {
+		// An id of 0: the run could not learn it, and unmounts what is there.
+		if ((ch->mount_id > 0 && mount_id(HUGEPAGES_DIR) != ch->mount_id) ||
+		    !is_hugetlbfs(HUGEPAGES_DIR)) {
+			if (is_hugetlbfs(HUGEPAGES_DIR))
+				say_more(said, size,
+					 "left the hugetlbfs at %s: not the one the run "
+					 "mounted",
+					 HUGEPAGES_DIR);
+		} else if (umount(HUGEPAGES_DIR) == 0) {
+			say_more(said, size, "unmounted %s", HUGEPAGES_DIR);
 		} else if (errno == EBUSY && umount2(HUGEPAGES_DIR, MNT_DETACH) == 0) {
-			say(said, size, "detached %s (it was busy)", HUGEPAGES_DIR);
+			say_more(said, size, "detached %s (it was busy)", HUGEPAGES_DIR);
 		} else {
-			say(said, size, "could not unmount %s: %s", HUGEPAGES_DIR, strerror(errno));
+			say_more(said, size, "could not unmount %s: %s", HUGEPAGES_DIR,
+				 strerror(errno));
 			ok = false;
 		}
 	}
-	if (st.made_dir) {
-		if (rmdir(HUGEPAGES_DIR) == 0) {
-			say(said, size, "removed %s", HUGEPAGES_DIR);
-		} else if (errno != ENOENT) {
-			say(said, size, "could not remove %s: %s", HUGEPAGES_DIR, strerror(errno));
-			ok = false;
-		}
+	struct stat s;
+	if (ch->dir_ino && lstat(HUGEPAGES_DIR, &s) == 0) {
+		if (!S_ISDIR(s.st_mode) || s.st_ino != ch->dir_ino)
+			say_more(said, size, "left %s: not the directory the run made",
+				 HUGEPAGES_DIR);
+		else if (rmdir(HUGEPAGES_DIR) == 0)
+			say_more(said, size, "removed %s", HUGEPAGES_DIR);
+		else
+			say_more(said, size, "left %s: %s", HUGEPAGES_DIR, strerror(errno));
 	}
-	st.saved_pages = -1;
-	st.mounted = st.made_dir = false;
+	*ch = changes();
 	return ok;
 }
 
-// Puts back what a run that died (SIGKILL, a fault) left changed.
-static int recover(char *why, size_t size)
+// Reads the record a run left. Returns 1 with `ch` filled, 0 when there is
+// none or it is from an earlier boot (dropped), -1 when it cannot be used:
+// then `why` says so and a damaged record is kept aside for a person.
+static int read_record(struct changes *ch, long *pid, char *said, size_t size)
 {
-	char text[256] = {}, id[64], their_id[64] = {};
-	long pid = -1;
-	int mounted = 0, made_dir = 0;
-
-	int fd = openat(st.dir_fd, "state", O_RDONLY | O_NOFOLLOW | O_CLOEXEC);
+	char text[320], id[64], their_id[64] = {};
+	int fd = openat(st.dir_fd, "state", O_RDONLY | O_NONBLOCK | O_NOFOLLOW | O_CLOEXEC);
+	struct stat s;
 	if (fd < 0 && errno == ENOENT)
 		return 0;
-	if (fd < 0)
-		return fail(why, size, "cannot read %s/state: %s", st.dir, strerror(errno));
+	if (fd < 0 || fstat(fd, &s) != 0 || !S_ISREG(s.st_mode)) {
+		if (fd >= 0)
+			close(fd);
+		return say_why(said, size, "%s/state is not a regular file", st.dir);
+	}
 	ssize_t n = read(fd, text, sizeof(text) - 1);
 	close(fd);
+	text[n > 0 ? n : 0] = '\0';
+	*ch = changes();
+	if (sscanf(text, "pid %ld boot %63s nr_hugepages %ld %ld mount %ld made_dir %lu", pid,
+		   their_id, &ch->found_pages, &ch->set_pages, &ch->mount_id, &ch->dir_ino) != 6) {
+		renameat(st.dir_fd, "state", st.dir_fd, "state.damaged");
+		*ch = changes();
+		return say_why(said, size,
+			       "the record of an interrupted run cannot be read: kept as "
+			       "%s/state.damaged, nothing of it put back",
+			       st.dir);
+	}
 	boot_id(id, sizeof(id));
-	if (n <= 0 ||
-	    sscanf(text, "pid %ld boot %63s nr_hugepages %ld mounted %d made_dir %d", &pid,
-		   their_id, &st.saved_pages, &mounted, &made_dir) != 5 ||
-	    strcmp(id, their_id) != 0) {
-		ktap_diag("dropped the record of an interrupted run (pid %ld): %s", pid,
-			  strcmp(id, their_id) ? "it is from an earlier boot"
-					       : "it cannot be read");
-		st.saved_pages = -1;
+	if (strcmp(id, their_id) != 0) {
+		snprintf(said, size, "dropped the record of run %ld: it is from an earlier boot",
+			 *pid);
 		drop_record();
+		*ch = changes();
 		return 0;
 	}
-	st.mounted = mounted;
-	st.made_dir = made_dir;
-	char said[256];
-	if (!put_back(said, sizeof(said)))
-		return fail(why, size,
-			    "could not put back what an interrupted run (pid %ld) changed: %s", pid,
-			    said);
-	ktap_diag("recovered from an interrupted run: %s", said);
+	return 1;
+}
+
+// Puts back what a run that died (SIGKILL, a fault, its guardian killed
+// too) left changed, and says what its guardian did, if it did.
+static int recover(char *why, size_t size)
+{
+	char said[512] = "", guarded[512];
+	struct changes ch;
+	long pid = -1;
+	if (read_text_at(st.dir_fd, "guardian", guarded, sizeof(guarded)) > 0) {
+		guarded[strcspn(guarded, "\n")] = '\0';
+		ktap_diag("%s", guarded);
+		unlinkat(st.dir_fd, "guardian", 0);
+	}
+	int got = read_record(&ch, &pid, said, sizeof(said));
+	if (said[0])
+		ktap_diag("%s", said);
+	if (got < 0 && strstr(said, "regular"))
+		return say_why(why, size, "%s", said);
+	if (got <= 0)
+		return 0;
+	bool ok = put_back(&ch, said, sizeof(said));
+	if (!ok)
+		ktap_diag("could not put back all that an interrupted run (pid %ld) changed: %s; "
+			  "the rest is left as it is",
+			  pid, said);
+	else
+		ktap_diag("recovered from an interrupted run: %s", said);
 	drop_record();
+	return 0;
+}
+
+// The guardian: a process of a session of its own, holding nothing of the
+// runner's but the lock (so no other run starts before it is done) and the
+// state directory. It waits for the runner to end; if the runner ended
+// without putting back (SIGKILL, a fault), it does so at once.
+[[noreturn]] static void guard(int watch)
+{
+	setsid();
+	signal(SIGHUP, SIG_IGN);
+	signal(SIGINT, SIG_IGN);
+	signal(SIGTERM, SIG_IGN);
+	signal(SIGPIPE, SIG_IGN);
+	sigset_t none;
+	sigemptyset(&none);
+	sigprocmask(SIG_SETMASK, &none, nullptr);
+	int keep[] = {watch, st.dir_fd, st.lock_fd};
+	for (int fd = 0; fd < 3; fd++) {
+		close(fd);
+		open("/dev/null", O_RDWR);
+	}
+	for (int fd = 3; fd < 1024; fd++)
+		if (fd != keep[0] && fd != keep[1] && fd != keep[2])
+			close(fd);
+	close_from(1024, false);
+	char buf[1];
+	while (read(watch, buf, 1) < 0 && errno == EINTR) {
+	}
+	struct changes ch;
+	long pid = -1;
+	char said[512] = "", line[600];
+	if (read_record(&ch, &pid, said, sizeof(said)) == 1) {
+		put_back(&ch, said, sizeof(said));
+		drop_record();
+		int n = snprintf(line, sizeof(line),
+				 "run %ld ended without putting back; its guardian did: %s\n", pid,
+				 said);
+		int fd = openat(st.dir_fd, "guardian",
+				O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC,
+				0600);
+		if (fd >= 0 && write(fd, line, (size_t)n) != n) {
+			// The next run merely will not say what the guardian did.
+		}
+	}
+	_exit(0);
+}
+
+static int start_guardian(char *why, size_t size)
+{
+	int p[2];
+	if (pipe2(p, O_CLOEXEC) != 0)
+		return say_why(why, size, "cannot start a guardian: pipe: %s", strerror(errno));
+	pid_t pid = fork();
+	if (pid == 0) {
+		close(p[1]);
+		guard(p[0]);
+	}
+	close(p[0]);
+	if (pid < 0) {
+		close(p[1]);
+		return say_why(why, size, "cannot start a guardian: fork: %s", strerror(errno));
+	}
+	st.guardian_fd = p[1];
 	return 0;
 }
 
 static void release(void)
 {
-	if (st.lock_fd >= 0)
-		close(st.lock_fd);
-	if (st.dir_fd >= 0)
-		close(st.dir_fd);
-	st.lock_fd = st.dir_fd = -1;
+	int *fds[] = {&st.lock_fd, &st.dir_fd, &st.guardian_fd};
+	for (int *fd : fds) {
+		if (*fd >= 0)
+			close(*fd);
+		*fd = -1;
+	}
 }
 
 void hugepages_restore(void)
 {
-	if (st.saved_pages >= 0 || st.mounted || st.made_dir) {
+	if (st.ch.found_pages >= 0 || st.ch.mount_id >= 0 || st.ch.dir_ino) {
 		char said[512];
-		bool ok = put_back(said, sizeof(said));
+		bool ok = put_back(&st.ch, said, sizeof(said));
 		ktap_diag("put back: %s", said);
 		if (ok)
 			drop_record();
@@ -317,6 +402,11 @@ void hugepages_restore(void)
 			ktap_diag("the record stays in %s/state for the next run", st.dir);
 	}
 	release();
+}
+
+static void restore_at_stop(int)
+{
+	hugepages_restore();
 }
 
 static int skip_and_restore(int result)
@@ -337,15 +427,15 @@ static int shm_unfit(char *why, size_t size)
 {
 	struct statvfs vfs;
 	if (statvfs("/dev/shm", &vfs) != 0)
-		return fail(why, size, "/dev/shm: %s", strerror(errno));
+		return say_why(why, size, "/dev/shm: %s", strerror(errno));
 	if (vfs.f_flag & ST_RDONLY)
-		return fail(why, size, "/dev/shm is read-only");
+		return say_why(why, size, "/dev/shm is read-only");
 	unsigned long long free_kb = (unsigned long long)vfs.f_bavail * vfs.f_frsize / 1024;
 	if (free_kb < RSS_LENGTH / 1024)
-		return fail(why, size, "/dev/shm has %llu kB free; the check needs %lld kB",
-			    free_kb, RSS_LENGTH / 1024);
+		return say_why(why, size, "/dev/shm has %llu kB free; the check needs %lld kB",
+			       free_kb, RSS_LENGTH / 1024);
 	if (not_a_file("/dev/shm/hugetlbhog"))
-		return fail(why, size, "/dev/shm/hugetlbhog exists and is not a regular file");
+		return say_why(why, size, "/dev/shm/hugetlbhog exists and is not a regular file");
 	return 0;
 }
 
@@ -354,16 +444,16 @@ static int hugetlbfs_unfit(long page_kb, char *why, size_t size)
 {
 	struct statvfs vfs;
 	if (statvfs(HUGEPAGES_DIR, &vfs) != 0)
-		return fail(why, size, "%s: %s", HUGEPAGES_DIR, strerror(errno));
+		return say_why(why, size, "%s: %s", HUGEPAGES_DIR, strerror(errno));
 	if (vfs.f_flag & ST_RDONLY)
-		return fail(why, size, "the hugetlbfs at %s is read-only", HUGEPAGES_DIR);
+		return say_why(why, size, "the hugetlbfs at %s is read-only", HUGEPAGES_DIR);
 	if ((long)(vfs.f_bsize / 1024) != page_kb)
-		return fail(why, size,
-			    "the hugetlbfs at %s has pages of %ld kB, not the default %ld kB",
-			    HUGEPAGES_DIR, (long)(vfs.f_bsize / 1024), page_kb);
+		return say_why(why, size,
+			       "the hugetlbfs at %s has pages of %ld kB, not the default %ld kB",
+			       HUGEPAGES_DIR, (long)(vfs.f_bsize / 1024), page_kb);
 	if (not_a_file(HUGEPAGES_DIR "/hugetlbhog"))
-		return fail(why, size, "%s/hugetlbhog exists and is not a regular file",
-			    HUGEPAGES_DIR);
+		return say_why(why, size, "%s/hugetlbhog exists and is not a regular file",
+			       HUGEPAGES_DIR);
 	return 0;
 }
 
@@ -381,17 +471,18 @@ static int reserve(long saved, long page_kb, char *why, size_t size)
 {
 	long got = -1;
 	if (write_long(NR_HUGEPAGES, RSS_PAGES) != 0)
-		return fail(why, size, "cannot write %s: %s", NR_HUGEPAGES, strerror(errno));
+		return say_why(why, size, "cannot write %s: %s", NR_HUGEPAGES, strerror(errno));
 	read_long(NR_HUGEPAGES, &got);
-	long free_pages = hugepages_field("/proc/meminfo", "HugePages_Free:") -
-			  hugepages_field("/proc/meminfo", "HugePages_Rsvd:");
+	long free_pages = text_field("/proc/meminfo", "HugePages_Free:") -
+			  text_field("/proc/meminfo", "HugePages_Rsvd:");
 	long need = RSS_LENGTH / 1024 / page_kb;
 	ktap_diag("%s: %ld, set to %ld for the check (huge page %ld kB, %ld free)", NR_HUGEPAGES,
 		  saved, got, page_kb, free_pages);
 	if (free_pages < need)
-		return fail(why, size,
-			    "only %ld huge pages of %ld kB are free (of %ld); the check needs %ld",
-			    free_pages, page_kb, got, need);
+		return say_why(
+		    why, size,
+		    "only %ld huge pages of %ld kB are free (of %ld); the check needs %ld",
+		    free_pages, page_kb, got, need);
 	return 0;
 }
 
@@ -403,62 +494,67 @@ int hugepages_prepare(int wait_s, int timeout_s, struct hugepages_info *info, ch
 
 	memset(info, 0, sizeof(*info));
 	if (geteuid() != 0)
-		return fail(why, size, "needs root to mount %s and write %s", HUGEPAGES_DIR,
-			    NR_HUGEPAGES);
+		return say_why(why, size, "needs root to mount %s and write %s", HUGEPAGES_DIR,
+			       NR_HUGEPAGES);
 	int fd = open(NR_HUGEPAGES, O_WRONLY | O_CLOEXEC);
 	if (fd < 0)
-		return fail(why, size, "cannot write %s: %s", NR_HUGEPAGES, strerror(errno));
+		return say_why(why, size, "cannot write %s: %s", NR_HUGEPAGES, strerror(errno));
 	close(fd);
 	if (!kernel_has_hugetlbfs())
-		return fail(why, size, "the kernel has no hugetlbfs");
+		return say_why(why, size, "the kernel has no hugetlbfs");
 
 	st.dir_fd = open_state_dir(why, size);
 	if (st.dir_fd < 0)
 		return -1;
 	snprintf(info->lock_path, sizeof(info->lock_path), "%s/lock", st.dir);
-	if (take_lock(wait_s, timeout_s, why, size) < 0 || recover(why, size) < 0)
+	if (take_lock(wait_s, timeout_s, why, size) < 0 || start_guardian(why, size) < 0 ||
+	    recover(why, size) < 0)
 		return skip_and_restore(-1);
+	static bool registered;
+	if (!registered)
+		signals_at_stop(restore_at_stop);
+	registered = true;
 	if (read_long(NR_HUGEPAGES, &pages) < 0)
 		return skip_and_restore(
-		    fail(why, size, "cannot read %s: %s", NR_HUGEPAGES, strerror(errno)));
-	info->page_kb = hugepages_field("/proc/meminfo", "Hugepagesize:");
+		    say_why(why, size, "cannot read %s: %s", NR_HUGEPAGES, strerror(errno)));
+	info->page_kb = text_field("/proc/meminfo", "Hugepagesize:");
 	if (info->page_kb <= 0)
-		return skip_and_restore(fail(why, size, "no Hugepagesize in /proc/meminfo"));
+		return skip_and_restore(say_why(why, size, "no Hugepagesize in /proc/meminfo"));
 	info->fits = RSS_LENGTH / 1024 % info->page_kb == 0;
 	if (shm_unfit(why, size) < 0)
 		return skip_and_restore(-1);
 	bool exists = lstat(HUGEPAGES_DIR, &s) == 0;
 	if (exists && !S_ISDIR(s.st_mode))
 		return skip_and_restore(
-		    fail(why, size, "%s exists and is not a directory", HUGEPAGES_DIR));
+		    say_why(why, size, "%s exists and is not a directory", HUGEPAGES_DIR));
 	bool mounted = exists && is_hugetlbfs(HUGEPAGES_DIR);
 	if (mounted && hugetlbfs_unfit(info->page_kb, why, size) < 0)
 		return skip_and_restore(-1);
 
-	st.made_dir = !exists;
-	st.mounted = !mounted;
-	st.saved_pages = info->fits ? pages : -1;
-	if ((st.made_dir || st.mounted || info->fits) && write_record() != 0) {
-		int e = errno;
-		st.saved_pages = -1;
-		st.made_dir = st.mounted = false;
-		return skip_and_restore(fail(why, size,
-					     "cannot record what the run changes in %s: %s", st.dir,
-					     strerror(e)));
+	// Each change is recorded as soon as it can be named: the count before
+	// it is written, the directory and the mount by their identity just
+	// after they are made, so that a replay touches only what the run made.
+	if (!exists) {
+		if (mkdir(HUGEPAGES_DIR, 0755) != 0 || lstat(HUGEPAGES_DIR, &s) != 0)
+			return skip_and_restore(say_why(why, size, "cannot make %s: %s",
+							HUGEPAGES_DIR, strerror(errno)));
+		st.ch.dir_ino = s.st_ino;
+		if (record(why, size) < 0)
+			return skip_and_restore(-1);
 	}
-	if (st.made_dir && mkdir(HUGEPAGES_DIR, 0755) != 0) {
-		st.made_dir = false;
-		return skip_and_restore(
-		    fail(why, size, "cannot make %s: %s", HUGEPAGES_DIR, strerror(errno)));
-	}
-	if (st.mounted && mount("none", HUGEPAGES_DIR, "hugetlbfs",
-				MS_NOSUID | MS_NODEV | MS_NOEXEC, nullptr) != 0) {
-		st.mounted = false;
-		return skip_and_restore(fail(why, size, "cannot mount hugetlbfs at %s: %s",
-					     HUGEPAGES_DIR, strerror(errno)));
-	}
-	if (st.mounted)
+	if (!mounted) {
+		if (mount("none", HUGEPAGES_DIR, "hugetlbfs", MS_NOSUID | MS_NODEV | MS_NOEXEC,
+			  nullptr) != 0)
+			return skip_and_restore(say_why(why, size,
+							"cannot mount hugetlbfs at %s: %s",
+							HUGEPAGES_DIR, strerror(errno)));
+		st.ch.mount_id = mount_id(HUGEPAGES_DIR);
+		if (st.ch.mount_id < 0)
+			st.ch.mount_id = 0; // unknown, yet it must be undone
+		if (record(why, size) < 0)
+			return skip_and_restore(-1);
 		ktap_diag("mounted hugetlbfs at %s", HUGEPAGES_DIR);
+	}
 	if (!info->fits) {
 		// The check stops at sizing its hugetlbfs file, before its own
 		// request: 100 pages of 1 GiB would take 100 GiB for nothing.
@@ -466,6 +562,12 @@ int hugepages_prepare(int wait_s, int timeout_s, struct hugepages_info *info, ch
 			  "reserved",
 			  info->page_kb);
 		return 0;
+	}
+	st.ch.found_pages = pages;
+	st.ch.set_pages = RSS_PAGES;
+	if (record(why, size) < 0) {
+		st.ch.found_pages = -1; // not written: nothing to put back
+		return skip_and_restore(-1);
 	}
 	if (reserve(pages, info->page_kb, why, size) < 0)
 		return skip_and_restore(-1);

@@ -27,6 +27,3 @@ int hugepages_prepare(int wait_s, int timeout_s, struct hugepages_info *info, ch
 // Puts back what the runner changed, says so, and lets go of the lock;
 // safe to call more than once.
 void hugepages_restore(void);
-
-// The figure after `key` in a text file such as /proc/meminfo, or -1.
-long hugepages_field(const char *path, const char *key);

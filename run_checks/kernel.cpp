@@ -1,9 +1,9 @@
 #include "kernel.h"
 
-#include "child.h"
 #include "hugepages.h"
 #include "ktap.h"
 #include "signals.h"
+#include "util.h"
 
 #include <dirent.h>
 #include <errno.h>
@@ -41,7 +41,7 @@ void kernel_environment(void)
 		at += snprintf(offered + at, sizeof(offered) - (size_t)at, "%s%ld kB",
 			       i ? ", " : "", sizes[i]);
 	char huge[32] = "none";
-	long huge_kb = hugepages_field("/proc/meminfo", "Hugepagesize:");
+	long huge_kb = text_field("/proc/meminfo", "Hugepagesize:");
 	if (huge_kb > 0)
 		snprintf(huge, sizeof(huge), "%ld kB", huge_kb);
 	ktap_diag("base page %ld kB, default huge page %s, huge page sizes: %s",
@@ -52,27 +52,14 @@ struct figures {
 	long statm_kb, rss_kb, hugetlb_kb;
 };
 
-long kernel_resident_pages(const char *statm)
-{
-	char text[256];
-	int fd = open(statm, O_RDONLY | O_CLOEXEC);
-	if (fd < 0)
-		return -1;
-	ssize_t n = read(fd, text, sizeof(text) - 1);
-	close(fd);
-	text[n > 0 ? n : 0] = '\0';
-	const char *space = strchr(text, ' ');
-	return space ? strtol(space + 1, nullptr, 10) : -1;
-}
-
 static struct figures now(long base_kb)
 {
 	struct figures f = {-1, -1, -1};
-	long pages = kernel_resident_pages("/proc/self/statm");
+	long pages = statm_resident("/proc/self/statm");
 	if (pages >= 0)
 		f.statm_kb = pages * base_kb;
-	f.rss_kb = hugepages_field("/proc/self/smaps_rollup", "\nRss:");
-	f.hugetlb_kb = hugepages_field("/proc/self/status", "HugetlbPages:");
+	f.rss_kb = text_field("/proc/self/smaps_rollup", "\nRss:");
+	f.hugetlb_kb = text_field("/proc/self/status", "HugetlbPages:");
 	return f;
 }
 

@@ -19,9 +19,6 @@ struct kernel_account {
 	struct kernel_kind kind[PROBES];
 };
 
-// The resident field of a statm file (the second), in pages, or -1.
-long kernel_resident_pages(const char *statm);
-
 // uname -r -m, the base page, the default and every offered huge page size.
 void kernel_environment(void);
 

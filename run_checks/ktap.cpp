@@ -99,6 +99,12 @@ void ktap_subtests_end(void)
 	k.depth = 0;
 }
 
+void ktap_bail_out(int sig)
+{
+	printf("Bail out! stopped by signal %d (%s)\n", sig, strsignal(sig));
+	fflush(stdout);
+}
+
 int ktap_totals(void)
 {
 	printf("# Totals: pass:%d fail:%d xfail:%d xpass:0 skip:%d error:0\n", k.pass, k.fail,

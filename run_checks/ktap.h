@@ -21,6 +21,9 @@ void ktap_result(enum ktap_verdict verdict, const char *name, const char *reason
 void ktap_subtests_begin(const char *name, int tests);
 void ktap_subtests_end(void);
 
+// The last line of a run stopped by `sig`.
+void ktap_bail_out(int sig);
+
 // Prints "# Totals" and returns kselftest's exit status: 1 when something
 // failed or the report could not be written, 4 when all were skipped, else 0.
 int ktap_totals(void);

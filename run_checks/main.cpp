@@ -106,6 +106,7 @@ int main(int argc, char **argv)
 			usage(prog, stderr, 2);
 	}
 	signals_init();
+	signals_at_stop(ktap_bail_out);
 	own_dir(bin_dir, sizeof(bin_dir));
 
 	ktap_plan(1 + (ndirs ? ndirs : 1));

@@ -1,6 +1,6 @@
 #include "trace.h"
 
-#include "kernel.h"
+#include "util.h"
 
 #include <elf.h>
 #include <errno.h>
@@ -143,7 +143,7 @@ static long resident(pid_t pid)
 {
 	char path[32];
 	snprintf(path, sizeof(path), "/proc/%d/statm", (int)pid);
-	return kernel_resident_pages(path);
+	return statm_resident(path);
 }
 
 static void call_entered(struct trace *t, pid_t pid)

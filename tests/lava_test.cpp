@@ -211,7 +211,8 @@ class LavaJob : public ::testing::Test
 		if (DIR *d = opendir("/var/lib/lava/dispatcher/tmp")) {
 			while (dirent *e = readdir(d))
 				if (strcmp(e->d_name, ".") && strcmp(e->d_name, ".."))
-					entries.push_back(e->d_name); // the first job makes the folder
+					entries.push_back(
+					    e->d_name); // the first job makes the folder
 			closedir(d);
 		}
 		std::sort(entries.begin(), entries.end());

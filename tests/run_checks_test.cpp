@@ -269,6 +269,37 @@ TEST_F(RunnerOnSystem, CheckRunsWithHugePagesReservedAndMountedThenAllIsPutBack)
 	EXPECT_EQ(SystemState(), before_);
 }
 
+// The checks inherit none of the runner's descriptors (a harness's lock)
+// and no blocked signal.
+TEST_F(RunnerBed, ChecksInheritNoDescriptorAndNoBlockedSignal)
+{
+	Spawn s = RunnerSpawn();
+	s.argv = {"/bin/sh", "-c", "exec 7</dev/null 8>/dev/null; exec \"$0\"",
+		  bed_ / "run_checks"};
+	RunSpawn(s);
+	std::vector<std::string> log = Lines(ReadFile(log_path()));
+	ASSERT_EQ(log.size(), 2u);
+	EXPECT_THAT(log, Each(HasSubstr(" fds=0 blocked=0000000000000000 ")));
+}
+
+// The new-file check dies with the runner too.
+TEST_F(RunnerBed, NewFileCheckDiesWithTheRunner)
+{
+	Spawn s = RunnerSpawn({}, {"STANDIN_new_file_read_check=hang"});
+	std::thread killer;
+	s.on_start = [&](pid_t runner) {
+		killer = std::thread([&, runner] {
+			for (int i = 0; i < 1000 && LoggedPids(ReadFile(log_path())).size() < 2;
+			     ++i)
+				usleep(10000);
+			kill(runner, SIGKILL);
+		});
+	};
+	RunSpawn(s);
+	killer.join();
+	ExpectNothingLeftRunning();
+}
+
 TEST_F(RunnerOnSystem, ExistingHugetlbfsMountIsLeftMounted)
 {
 	ASSERT_EQ(mkdir("/hugepages", 0755), 0);
@@ -287,8 +318,11 @@ TEST_F(RunnerOnSystem, ExistingHugetlbfsMountIsLeftMounted)
 // group are killed, the system put back, and the runner dies of the signal.
 TEST_F(RunnerOnSystem, StopSignalKillsTheCheckGroupPutsBackAndDies)
 {
-	for (int sig : {SIGTERM, SIGINT, SIGHUP, SIGQUIT, SIGUSR1, SIGALRM, SIGPIPE, SIGXCPU}) {
-		SCOPED_TRACE(sigabbrev_np(sig));
+	// The faults sent by a watchdog's kill, and 32 and 33, which the C
+	// library keeps for itself yet which end a program all the same.
+	for (int sig : {SIGTERM, SIGINT, SIGHUP, SIGQUIT, SIGUSR1, SIGALRM, SIGPIPE, SIGXCPU,
+			SIGSEGV, SIGBUS, SIGILL, SIGFPE, SIGTRAP, 32, 33, 64}) {
+		SCOPED_TRACE(sig);
 		Result r = RunAndSignal("grandchild", sig);
 		EXPECT_EQ(r.signal, sig) << Describe(r);
 		EXPECT_THAT(Lines(r.out), Contains(kPutBack));
@@ -299,26 +333,154 @@ TEST_F(RunnerOnSystem, StopSignalKillsTheCheckGroupPutsBackAndDies)
 	}
 }
 
-// SIGKILL cannot be caught: the check dies with the runner, and the next run
-// puts back what the record says, then saves the true original.
-TEST_F(RunnerOnSystem, AfterSigkillTheNextRunPutsBackFromTheRecord)
+// Every process running the runner's program: the runner and its guardian.
+std::vector<pid_t> RunnerProcesses(const std::string &program)
 {
-	Result killed = RunAndSignal("hang", SIGKILL);
+	std::vector<pid_t> pids;
+	for (const auto &e : fs::directory_iterator("/proc")) {
+		std::error_code ec;
+		if (fs::read_symlink(e.path() / "exe", ec) == program)
+			pids.push_back(std::stoi(e.path().filename()));
+	}
+	return pids;
+}
+
+// SIGKILL cannot be caught: the check dies with the runner, and the
+// runner's guardian puts the machine back at once, with no later run.
+TEST_F(RunnerOnSystem, AfterSigkillItsGuardianPutsBackAtOnce)
+{
+	std::string lock;
+	Spawn s = RunnerSpawn({}, {"STANDIN_rss_map_check=hang"});
+	std::thread killer;
+	s.on_start = [&](pid_t runner) {
+		killer = std::thread([&, runner] {
+			for (int i = 0; i < 1000 && LoggedPids(ReadFile(log_path())).empty(); ++i)
+				usleep(10000);
+			lock = ReadFile("/run/kernel-checks/lock");
+			kill(runner, SIGKILL);
+		});
+	};
+	Result killed = RunSpawn(s);
+	killer.join();
 	EXPECT_EQ(killed.signal, SIGKILL) << Describe(killed);
-	usleep(100000);
-	ExpectNothingLeftRunning();
-	EXPECT_EQ(SystemState().pages, 100);
-	Result next = RunRunner();
-	EXPECT_EQ(next.exit_code, 0) << Describe(next);
-	std::vector<std::string> out = Lines(next.out);
-	auto recovered =
-	    std::find(out.begin(), out.end(),
-		      "# recovered from an interrupted run: restored nr_hugepages to 3, "
-		      "unmounted /hugepages, removed /hugepages");
-	EXPECT_LT(recovered, std::find(out.begin(), out.end(), "# mounted hugetlbfs at /hugepages"))
-	    << "put back before anything else";
-	EXPECT_THAT(out, Contains(kPutBack));
+	EXPECT_THAT(lock, MatchesRegex("[0-9]+ 30\n")) << "the default -t is 30 s";
+	// Bounded only so that a guardian that never acts fails the test.
+	for (int i = 0; i < 500 && !(SystemState() == before_); ++i)
+		usleep(10000);
 	EXPECT_EQ(SystemState(), before_);
+	ExpectNothingLeftRunning();
+	for (int i = 0; i < 500 && !RunnerProcesses(bed_ / "run_checks").empty(); ++i)
+		usleep(10000);
+	EXPECT_THAT(RunnerProcesses(bed_ / "run_checks"), testing::IsEmpty())
+	    << "the guardian outlived its runner";
+	Result next = RunRunner();
+	EXPECT_THAT(Lines(next.out),
+		    Contains(MatchesRegex("# run [0-9]+ ended without putting back; its guardian "
+					  "did: restored nr_hugepages to 3, unmounted /hugepages, "
+					  "removed /hugepages")));
+}
+
+// What kills the guardian too (a cgroup kill, as a harness does) leaves the
+// record, which the next run puts back before anything else; then it saves
+// the true original. What someone changed since is left as it is.
+TEST_F(RunnerOnSystem, WhatKillsTheGuardianTooIsPutBackByTheNextRunWhereStillAsLeft)
+{
+	struct Case {
+		const char *changed_since; // shell, after the kill
+		const char *recovered;
+		long pages_after;
+	} cases[] = {
+	    {"true",
+	     "# recovered from an interrupted run: restored nr_hugepages to 3, unmounted "
+	     "/hugepages, removed /hugepages",
+	     3},
+	    {"echo 30 > /proc/sys/vm/nr_hugepages && mount -t hugetlbfs her /hugepages",
+	     "# recovered from an interrupted run: left nr_hugepages at 30: not the 100 the run "
+	     "set (someone changed it since), left the hugetlbfs at /hugepages: not the one the "
+	     "run mounted, left /hugepages: not the directory the run made",
+	     30},
+	};
+	for (const Case &c : cases) {
+		SCOPED_TRACE(c.changed_since);
+		std::remove(log_path().c_str());
+		Spawn s = RunnerSpawn({}, {"STANDIN_rss_map_check=hang"});
+		std::thread killer;
+		s.on_start = [&](pid_t) {
+			killer = std::thread([&] {
+				for (int i = 0;
+				     i < 1000 && LoggedPids(ReadFile(log_path())).empty(); ++i)
+					usleep(10000);
+				// Stopped first, so that neither acts on the other's death.
+				std::vector<pid_t> all = RunnerProcesses(bed_ / "run_checks");
+				for (pid_t pid : all)
+					kill(pid, SIGSTOP);
+				for (pid_t pid : all)
+					kill(pid, SIGKILL);
+			});
+		};
+		RunSpawn(s);
+		killer.join();
+		usleep(100000);
+		EXPECT_EQ(SystemState().pages, 100);
+		Spawn change;
+		change.argv = {"/bin/sh", "-c", c.changed_since};
+		ASSERT_EQ(RunSpawn(change).exit_code, 0);
+		std::string her = c.pages_after == 30 ? HugetlbfsMountLine() : "";
+		Result next = RunRunner();
+		EXPECT_EQ(next.exit_code, 0) << Describe(next);
+		std::vector<std::string> out = Lines(next.out);
+		auto recovered = std::find(out.begin(), out.end(), c.recovered);
+		EXPECT_NE(recovered, out.end()) << next.out;
+		EXPECT_LT(recovered,
+			  std::find(out.begin(), out.end(), "# mounted hugetlbfs at /hugepages"))
+		    << "put back before anything else";
+		EXPECT_EQ(ReadHugePageCount(), c.pages_after);
+		EXPECT_EQ(HugetlbfsMountLine(), her) << "her mount is hers";
+		while (umount("/hugepages") == 0) {
+		}
+		rmdir("/hugepages");
+		HugePageSystem().SetCount(3);
+	}
+}
+
+// A record or lock that is not what the runner wrote: a damaged record is
+// kept for a person and never replayed; anything but a regular file at
+// either name is refused at once, never waited on.
+TEST_F(RunnerOnSystem, DamagedRecordOrStrangeFilesAtItsNamesAreRefusedNotReplayed)
+{
+	struct Case {
+		const char *plant; // shell, in /run/kernel-checks
+		const char *line;
+	} cases[] = {
+	    {"printf 'pid 1\\nboot x\\nnr_hugepages' > state",
+	     "# the record of an interrupted run cannot be read: kept as "
+	     "/run/kernel-checks/state.damaged, nothing of it put back"},
+	    {"mkfifo state", "ok 1 rss_map_check # SKIP /run/kernel-checks/state is not a regular "
+			     "file"},
+	    {"mkdir state", "ok 1 rss_map_check # SKIP /run/kernel-checks/state is not a regular "
+			    "file"},
+	    {"rm -f lock && mkfifo lock",
+	     "ok 1 rss_map_check # SKIP /run/kernel-checks/lock is not a regular file"},
+	};
+	for (const Case &c : cases) {
+		SCOPED_TRACE(c.plant);
+		Spawn plant;
+		plant.argv = {"/bin/sh", "-c",
+			      std::string("mkdir -p -m 700 /run/kernel-checks && cd "
+					  "/run/kernel-checks && ") +
+				  c.plant};
+		ASSERT_EQ(RunSpawn(plant).exit_code, 0);
+		Spawn s = RunnerSpawn({"-w", "1"});
+		s.timeout_ms = 20000;
+		Result r = RunSpawn(s);
+		EXPECT_FALSE(r.timed_out) << Describe(r);
+		EXPECT_THAT(Lines(r.out), Contains(c.line)) << r.out;
+		EXPECT_EQ(SystemState(), before_);
+		Spawn clean;
+		clean.argv = {"/bin/sh", "-c",
+			      "cd /run/kernel-checks && rm -rf state state.damaged lock"};
+		RunSpawn(clean);
+	}
 }
 
 // The check must find enough FREE huge pages after the reservation: pages
@@ -422,7 +584,7 @@ TEST_F(RunnerOnSystem, SecondRunnerSkipsWhileAnotherHoldsTheLock)
 		waiter = std::thread([&] {
 			for (int i = 0; i < 1000 && LoggedPids(ReadFile(log_path())).empty(); ++i)
 				usleep(10000);
-			second = RunRunner({"-w", "1"});
+			second = RunRunner({"-w", "0"});
 		});
 	};
 	Result r = RunSpawn(first);
@@ -464,7 +626,9 @@ TEST_F(RunnerOnSystem, StartedWithSignalsIgnoredOrDescriptorsClosed)
 	// SIGCHLD ignored would have the kernel reap the check unseen.
 	Spawn s = RunnerSpawn({"-t", "3"});
 	s.ignored_signals = {SIGCHLD};
-	EXPECT_THAT(Lines(RunSpawn(s).out), Contains("ok 1 rss_map_check"));
+	std::vector<std::string> reaped = Lines(RunSpawn(s).out);
+	EXPECT_THAT(reaped, Contains("ok 1 rss_map_check"));
+	EXPECT_THAT(reaped, Contains("ok 2 new_file_read_check"));
 
 	// Under nohup a SIGHUP must not stop the run.
 	Spawn nohup = RunnerSpawn({"-t", "2"}, {"STANDIN_rss_map_check=hang"});
@@ -742,6 +906,27 @@ TEST_F(RunnerBed, WithoutRootRssIsSkipped)
 		    Contains("ok 1 rss_map_check # SKIP needs root to mount /hugepages and write "
 			     "/proc/sys/vm/nr_hugepages"));
 	EXPECT_THAT(Lines(r.out), Contains("ok 2 new_file_read_check"));
+}
+
+// The suite itself puts back a hugetlbfs it found at /hugepages with the
+// same flags and options, which hugetlbfs takes only as mount(2) gives them.
+TEST(TestSupport, OwnStartStatePutsBackAMountAsItWas)
+{
+	if (geteuid() != 0 || Exists("/hugepages"))
+		GTEST_SKIP() << "needs root and a machine without /hugepages";
+	ASSERT_EQ(mkdir("/hugepages", 0755), 0);
+	ASSERT_EQ(mount("admin", "/hugepages", "hugetlbfs", MS_NOSUID | MS_NODEV,
+			"pagesize=2M,size=64M,mode=0750"),
+		  0);
+	std::string before = HugetlbfsMountLine();
+	{
+		OwnStartState start;
+		ASSERT_EQ(start.Set(), "");
+		EXPECT_FALSE(Exists("/hugepages"));
+	}
+	EXPECT_EQ(HugetlbfsMountLine(), before);
+	umount("/hugepages");
+	rmdir("/hugepages");
 }
 
 // The real runner with the real checks. Its KTAP must read the same to

@@ -4,7 +4,8 @@
 // grandchild: hangs with a child in its process group, setsid: passes but
 // leaves a child in a session of its own holding its output) and appends
 // what it saw to STANDIN_LOG: its argument, the huge-page count, whether
-// /hugepages is a hugetlbfs, its directory; a child's pid on a line of its own.
+// /hugepages is a hugetlbfs, its directory, the descriptors above 2 and the
+// signals it inherited blocked; a child's pid on a line of its own.
 #include <climits>
 #include <cstdio>
 #include <cstdlib>
@@ -21,7 +22,7 @@ std::string Slurp(const char *path)
 {
 	std::string text;
 	if (FILE *f = std::fopen(path, "r")) {
-		char buf[256];
+		char buf[4096];
 		size_t n = std::fread(buf, 1, sizeof(buf), f);
 		text.assign(buf, n);
 		std::fclose(f);
@@ -38,14 +39,23 @@ void Log(const std::string &name, const char *arg)
 		return;
 	struct statfs fs;
 	bool hugetlbfs = statfs("/hugepages", &fs) == 0 && fs.f_type == 0x958458f6;
+	// What it inherited: descriptors above 2, and the blocked signals.
+	int fds = 0;
+	for (int fd = 3; fd < 1024; fd++)
+		fds += fcntl(fd, F_GETFD) >= 0;
+	std::string status = Slurp("/proc/self/status");
+	size_t at = status.find("SigBlk:\t");
+	std::string blocked = at == std::string::npos ? "?" : status.substr(at + 8, 16);
 	char cwd[PATH_MAX] = "?";
 	if (!getcwd(cwd, sizeof(cwd)))
 		cwd[0] = '?';
 	if (FILE *f = std::fopen(log, "a")) {
-		std::fprintf(f, "%s arg=%s nr_hugepages=%s hugetlbfs=%d cwd=%s pid=%d\n",
+		std::fprintf(f,
+			     "%s arg=%s nr_hugepages=%s hugetlbfs=%d cwd=%s fds=%d blocked=%s "
+			     "pid=%d\n",
 			     name.c_str(), arg ? arg : "",
-			     Slurp("/proc/sys/vm/nr_hugepages").c_str(), hugetlbfs, cwd,
-			     static_cast<int>(getpid()));
+			     Slurp("/proc/sys/vm/nr_hugepages").c_str(), hugetlbfs, cwd, fds,
+			     blocked.c_str(), static_cast<int>(getpid()));
 		std::fclose(f);
 	}
 }

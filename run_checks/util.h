@@ -1,0 +1,35 @@
+// The bottom layer: the clock and small readers and writers of files and of
+// /proc. Knows nothing of checks, huge pages, signals or output.
+#pragma once
+
+#include <stddef.h>
+#include <sys/types.h>
+
+// Monotonic milliseconds: every deadline of the runner is reckoned in them.
+long now_ms(void);
+
+// Reads at most size - 1 bytes of `path` (relative to `dir_fd`, or AT_FDCWD)
+// and ends them with a zero byte; -1 with errno on failure.
+ssize_t read_text_at(int dir_fd, const char *path, char *buf, size_t size);
+ssize_t read_text(const char *path, char *buf, size_t size);
+int read_long(const char *path, long *value);
+int write_long(const char *path, long value);
+
+// The number after `key` in a text file such as /proc/meminfo, or -1.
+long text_field(const char *path, const char *key);
+// The resident field of a statm file (the second), in pages, or -1.
+long statm_resident(const char *path);
+
+bool fs_type_is(const char *path, unsigned long magic);
+// The id of the mount on top at `path` in this mount namespace, or -1.
+long mount_id(const char *path);
+// This boot's id, or "unknown".
+void boot_id(char *id, size_t size);
+
+// Formats a reason into `why`; returns -1, for "return say_why(...)".
+int say_why(char *why, size_t size, const char *fmt, ...) __attribute__((format(printf, 3, 4)));
+// Appends ", " and a formatted clause to `said`.
+void say_more(char *said, size_t size, const char *fmt, ...) __attribute__((format(printf, 3, 4)));
+
+// Closes every descriptor from `from` on (close-on-exec where `cloexec`).
+void close_from(int from, bool cloexec);
