@@ -7,6 +7,7 @@
 #include <errno.h>
 #include <fcntl.h>
 #include <poll.h>
+#include <sched.h>
 #include <signal.h>
 #include <stdio.h>
 #include <stdlib.h>
@@ -42,8 +43,11 @@ static struct {
 	int dir_fd = -1;
 	int lock_fd = -1;
 	int guardian_fd = -1; // the guardian sees it close when the runner ends
+	int kernel_lock_fd = -1;
 	struct changes ch;
 } st;
+
+static void leave_namespace(void);
 
 static bool is_hugetlbfs(const char *path)
 {
@@ -110,6 +114,35 @@ static int open_state_file(const char *name, int flags, char *why, size_t size)
 	return fd;
 }
 
+// The count is one per kernel, the lock file one per /run. A lock on the
+// count's own file holds across mount namespaces that share /proc (a
+// container with a /proc of its own, or its own sysfs, still does not see
+// it; see the README).
+static int take_kernel_lock(long deadline, int wait_s, int timeout_s, char *why, size_t size)
+{
+	int fd = open(NR_HUGEPAGES, O_RDONLY | O_CLOEXEC);
+	if (fd < 0)
+		return 0; // nothing to lock; the lock file alone serves
+	if (deadline < 0)
+		deadline = now_ms() + 1000L * (wait_s >= 0 ? wait_s : timeout_s + LOCK_MARGIN_S);
+	while (flock(fd, LOCK_EX | LOCK_NB) != 0) {
+		if ((errno != EWOULDBLOCK && errno != EINTR) || now_ms() >= deadline) {
+			close(fd);
+			return say_why(why, size,
+				       "another run holds %s (its lock is not in this %s)",
+				       NR_HUGEPAGES, st.dir);
+		}
+		struct pollfd p = {signals_fd(), POLLIN, 0};
+		poll(&p, 1, 100);
+		if (int sig = signals_pending_stop()) {
+			close(fd);
+			signals_stop(sig);
+		}
+	}
+	st.kernel_lock_fd = fd;
+	return 0;
+}
+
 // Takes the lock, waiting while another run holds it. The holder's pid and
 // -t are in the lock file, for the message and the wait.
 static int take_lock(int wait_s, int timeout_s, char *why, size_t size)
@@ -151,6 +184,7 @@ static int take_lock(int wait_s, int timeout_s, char *why, size_t size)
 		// Only the message and the wait of another run lose by this.
 	}
 	st.lock_fd = fd;
+	return take_kernel_lock(deadline, wait_s, timeout_s, why, size);
 	return 0;
 }
 
@@ -330,13 +364,13 @@ static int recover(char *why, size_t size)
 	sigset_t none;
 	sigemptyset(&none);
 	sigprocmask(SIG_SETMASK, &none, nullptr);
-	int keep[] = {watch, st.dir_fd, st.lock_fd};
+	int keep[] = {watch, st.dir_fd, st.lock_fd, st.kernel_lock_fd};
 	for (int fd = 0; fd < 3; fd++) {
 		close(fd);
 		open("/dev/null", O_RDWR);
 	}
 	for (int fd = 3; fd < 1024; fd++)
-		if (fd != keep[0] && fd != keep[1] && fd != keep[2])
+		if (fd != keep[0] && fd != keep[1] && fd != keep[2] && fd != keep[3])
 			close(fd);
 	close_from(1024, false);
 	char buf[1];
@@ -382,7 +416,7 @@ static int start_guardian(char *why, size_t size)
 
 static void release(void)
 {
-	int *fds[] = {&st.lock_fd, &st.dir_fd, &st.guardian_fd};
+	int *fds[] = {&st.lock_fd, &st.kernel_lock_fd, &st.dir_fd, &st.guardian_fd};
 	for (int *fd : fds) {
 		if (*fd >= 0)
 			close(*fd);
@@ -392,6 +426,7 @@ static void release(void)
 
 void hugepages_restore(void)
 {
+	leave_namespace();
 	if (st.ch.found_pages >= 0 || st.ch.mount_id >= 0 || st.ch.dir_ino) {
 		char said[512];
 		bool ok = put_back(&st.ch, said, sizeof(said));
@@ -415,11 +450,14 @@ static int skip_and_restore(int result)
 	return result;
 }
 
-// A scratch name that the check's unlink cannot clear.
-static bool not_a_file(const char *path)
+// A scratch name that the check's unlink cannot clear, and whose it is.
+static int planted(const char *path, char *why, size_t size)
 {
 	struct stat s;
-	return lstat(path, &s) == 0 && !S_ISREG(s.st_mode);
+	if (lstat(path, &s) != 0 || S_ISREG(s.st_mode))
+		return 0;
+	return say_why(why, size, "%s exists and is not a regular file (owner uid %u)", path,
+		       (unsigned)s.st_uid);
 }
 
 // /dev/shm must take the check's 16 MiB file.
@@ -434,9 +472,7 @@ static int shm_unfit(char *why, size_t size)
 	if (free_kb < RSS_LENGTH / 1024)
 		return say_why(why, size, "/dev/shm has %llu kB free; the check needs %lld kB",
 			       free_kb, RSS_LENGTH / 1024);
-	if (not_a_file("/dev/shm/hugetlbhog"))
-		return say_why(why, size, "/dev/shm/hugetlbhog exists and is not a regular file");
-	return 0;
+	return planted(SHM_SCRATCH, why, size);
 }
 
 // A hugetlbfs that was at /hugepages already must be one the check can use.
@@ -451,9 +487,103 @@ static int hugetlbfs_unfit(long page_kb, char *why, size_t size)
 		return say_why(why, size,
 			       "the hugetlbfs at %s has pages of %ld kB, not the default %ld kB",
 			       HUGEPAGES_DIR, (long)(vfs.f_bsize / 1024), page_kb);
-	if (not_a_file(HUGEPAGES_DIR "/hugetlbhog"))
-		return say_why(why, size, "%s/hugetlbhog exists and is not a regular file",
-			       HUGEPAGES_DIR);
+	return planted(HUGETLBFS_SCRATCH, why, size);
+}
+
+// The check's own mount namespace: a fresh tmpfs at /dev/shm and a fresh
+// hugetlbfs at /hugepages that no one else sees, fills or plants names in,
+// gone with the namespace whatever ends the run. The runner enters it for
+// the check and the measurement only, and then goes back to the machine's,
+// where the new-file checks see the directories as the tester named them.
+static struct {
+	int host_ns = -1, root_fd = -1, cwd_fd = -1;
+	bool inside;
+} ns;
+
+static void close_ns_fds(void)
+{
+	int *fds[] = {&ns.host_ns, &ns.root_fd, &ns.cwd_fd};
+	for (int *fd : fds) {
+		if (*fd >= 0)
+			close(*fd);
+		*fd = -1;
+	}
+}
+
+static void leave_namespace(void)
+{
+	if (ns.inside) {
+		// setns() puts the root and the working directory at the
+		// namespace's; both go back to what they were (a chroot too).
+		if (setns(ns.host_ns, CLONE_NEWNS) != 0 || fchdir(ns.root_fd) != 0 ||
+		    chroot(".") != 0 || fchdir(ns.cwd_fd) != 0)
+			_exit(2); // cannot happen to root; never go on in the wrong place
+		ns.inside = false;
+	}
+	close_ns_fds();
+}
+
+// Returns 1 inside the namespace, 0 where none can be had (then the
+// machine's own mounts serve, as the diagnostic says), -1 to skip.
+static int enter_namespace(char *why, size_t size)
+{
+	ns.host_ns = open("/proc/self/ns/mnt", O_RDONLY | O_CLOEXEC);
+	int e = errno;
+	ns.root_fd = open("/", O_PATH | O_DIRECTORY | O_CLOEXEC);
+	ns.cwd_fd = open(".", O_PATH | O_DIRECTORY | O_CLOEXEC);
+	if (ns.root_fd < 0 || ns.cwd_fd < 0 || (ns.host_ns < 0 && (e == EMFILE || e == ENFILE))) {
+		e = ns.host_ns < 0 ? e : errno;
+		close_ns_fds();
+		return say_why(why, size, "cannot open a mount namespace for the check: %s",
+			       strerror(e));
+	}
+	const char *what = "/proc/self/ns/mnt";
+	if (ns.host_ns >= 0) {
+		what = "unshare";
+		if (unshare(CLONE_NEWNS) == 0) {
+			ns.inside = true;
+			what = "private propagation";
+			if (mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) == 0)
+				return 1;
+			e = errno;
+		} else {
+			e = errno;
+		}
+	}
+	leave_namespace();
+	ktap_diag("no mount namespace for the check (%s: %s): it uses the machine's /dev/shm "
+		  "and %s",
+		  what, strerror(e), HUGEPAGES_DIR);
+	return 0;
+}
+
+static int mount_private(long page_kb, char *why, size_t size)
+{
+	struct stat s;
+	if (stat("/dev/shm", &s) != 0 || !S_ISDIR(s.st_mode))
+		return say_why(why, size, "no /dev/shm to mount a tmpfs at");
+	if (mount("tmpfs", "/dev/shm", "tmpfs", MS_NOSUID | MS_NODEV, "mode=1777,size=64m") != 0)
+		return say_why(why, size, "cannot mount a tmpfs at /dev/shm: %s", strerror(errno));
+	if (mount("none", HUGEPAGES_DIR, "hugetlbfs", MS_NOSUID | MS_NODEV | MS_NOEXEC, nullptr) !=
+	    0)
+		return say_why(why, size, "cannot mount hugetlbfs at %s: %s", HUGEPAGES_DIR,
+			       strerror(errno));
+	ktap_diag("mounted a tmpfs at /dev/shm and hugetlbfs at %s (%ld kB pages) in a mount "
+		  "namespace of the check's own",
+		  HUGEPAGES_DIR, page_kb);
+	return 0;
+}
+
+int hugepages_recheck(char *why, size_t size)
+{
+	if (ns.inside)
+		return 0;
+	// The machine's own /dev/shm: another user may have planted a name
+	// since the first look.
+	if (planted(SHM_SCRATCH, why, size) < 0 || planted(HUGETLBFS_SCRATCH, why, size) < 0) {
+		hugepages_restore();
+		return -1;
+	}
 	return 0;
 }
 
@@ -521,14 +651,16 @@ int hugepages_prepare(int wait_s, int timeout_s, struct hugepages_info *info, ch
 	if (info->page_kb <= 0)
 		return skip_and_restore(say_why(why, size, "no Hugepagesize in /proc/meminfo"));
 	info->fits = RSS_LENGTH / 1024 % info->page_kb == 0;
-	if (shm_unfit(why, size) < 0)
-		return skip_and_restore(-1);
 	bool exists = lstat(HUGEPAGES_DIR, &s) == 0;
 	if (exists && !S_ISDIR(s.st_mode))
 		return skip_and_restore(
 		    say_why(why, size, "%s exists and is not a directory", HUGEPAGES_DIR));
-	bool mounted = exists && is_hugetlbfs(HUGEPAGES_DIR);
-	if (mounted && hugetlbfs_unfit(info->page_kb, why, size) < 0)
+	int private_ns = enter_namespace(why, size);
+	if (private_ns < 0)
+		return skip_and_restore(-1);
+	bool mounted = !private_ns && exists && is_hugetlbfs(HUGEPAGES_DIR);
+	if (!private_ns && (shm_unfit(why, size) < 0 ||
+			    (mounted && hugetlbfs_unfit(info->page_kb, why, size) < 0)))
 		return skip_and_restore(-1);
 
 	// Each change is recorded as soon as it can be named: the count before
@@ -542,7 +674,9 @@ int hugepages_prepare(int wait_s, int timeout_s, struct hugepages_info *info, ch
 		if (record(why, size) < 0)
 			return skip_and_restore(-1);
 	}
-	if (!mounted) {
+	if (private_ns && mount_private(info->page_kb, why, size) < 0)
+		return skip_and_restore(-1);
+	if (!private_ns && !mounted) {
 		if (mount("none", HUGEPAGES_DIR, "hugetlbfs", MS_NOSUID | MS_NODEV | MS_NOEXEC,
 			  nullptr) != 0)
 			return skip_and_restore(say_why(why, size,

@@ -8,6 +8,8 @@
 
 #define HUGEPAGES_DIR "/hugepages"
 #define NR_HUGEPAGES "/proc/sys/vm/nr_hugepages"
+#define SHM_SCRATCH "/dev/shm/hugetlbhog"
+#define HUGETLBFS_SCRATCH HUGEPAGES_DIR "/hugetlbhog"
 #define RSS_PAGES 100			// what rss_map_check asks the shell for
 #define RSS_LENGTH (16LL * 1024 * 1024) // the size of its mappings
 
@@ -23,6 +25,11 @@ struct hugepages_info {
 // the reason to skip the check in `why` (the system then is as it was).
 int hugepages_prepare(int wait_s, int timeout_s, struct hugepages_info *info, char *why,
 		      size_t size);
+
+// Just before the check: where it uses the machine's own /dev/shm, looks
+// again for a planted scratch name. Returns -1 with the reason to skip (the
+// system then is put back).
+int hugepages_recheck(char *why, size_t size);
 
 // Puts back what the runner changed, says so, and lets go of the lock;
 // safe to call more than once.

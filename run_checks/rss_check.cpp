@@ -275,6 +275,10 @@ void check_rss(const char *bin_dir)
 		return;
 	}
 	kernel_measure(&m, opt.timeout_s);
+	if (hugepages_recheck(why, sizeof(why)) < 0) {
+		ktap_result(KTAP_SKIP, name, why);
+		return;
+	}
 	if (int sig = signals_pending_stop())
 		signals_stop(sig);
 	const char *const args[] = {path, nullptr};

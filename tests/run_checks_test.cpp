@@ -35,8 +35,9 @@ using testing::StartsWith;
 
 namespace fs = std::filesystem;
 
-constexpr char kPutBack[] =
-    "# put back: restored nr_hugepages to 3, unmounted /hugepages, removed /hugepages";
+constexpr char kPutBack[] = "# put back: restored nr_hugepages to 3, removed /hugepages";
+constexpr char kPrivateMounts[] = "# mounted a tmpfs at /dev/shm and hugetlbfs at /hugepages "
+				  "(2048 kB pages) in a mount namespace of the check's own";
 
 // What the runner must leave as it found it.
 struct SystemState {
@@ -264,7 +265,7 @@ TEST_F(RunnerOnSystem, CheckRunsWithHugePagesReservedAndMountedThenAllIsPutBack)
 	std::vector<std::string> log = Lines(ReadFile(log_path()));
 	ASSERT_EQ(log.size(), 2u);
 	EXPECT_THAT(log[0], StartsWith("rss_map_check arg= nr_hugepages=100 hugetlbfs=1 "));
-	EXPECT_THAT(Lines(r.out), Contains("# mounted hugetlbfs at /hugepages"));
+	EXPECT_THAT(Lines(r.out), Contains(kPrivateMounts));
 	EXPECT_THAT(Lines(r.out), Contains(kPutBack));
 	EXPECT_EQ(SystemState(), before_);
 }
@@ -305,11 +306,12 @@ TEST_F(RunnerOnSystem, ExistingHugetlbfsMountIsLeftMounted)
 	ASSERT_EQ(mkdir("/hugepages", 0755), 0);
 	ASSERT_EQ(mount("none", "/hugepages", "hugetlbfs", 0, nullptr), 0);
 	SystemState before;
+	std::string mount_line = HugetlbfsMountLine();
 	Result r = RunRunner();
 	EXPECT_EQ(r.exit_code, 0) << Describe(r);
-	EXPECT_THAT(r.out, Not(HasSubstr("mounted")));
 	EXPECT_THAT(Lines(r.out), Contains("# put back: restored nr_hugepages to 3"));
 	EXPECT_EQ(SystemState(), before);
+	EXPECT_EQ(HugetlbfsMountLine(), mount_line);
 	umount("/hugepages");
 	rmdir("/hugepages");
 }
@@ -376,8 +378,7 @@ TEST_F(RunnerOnSystem, AfterSigkillItsGuardianPutsBackAtOnce)
 	Result next = RunRunner();
 	EXPECT_THAT(Lines(next.out),
 		    Contains(MatchesRegex("# run [0-9]+ ended without putting back; its guardian "
-					  "did: restored nr_hugepages to 3, unmounted /hugepages, "
-					  "removed /hugepages")));
+					  "did: restored nr_hugepages to 3, removed /hugepages")));
 }
 
 // What kills the guardian too (a cgroup kill, as a harness does) leaves the
@@ -391,13 +392,12 @@ TEST_F(RunnerOnSystem, WhatKillsTheGuardianTooIsPutBackByTheNextRunWhereStillAsL
 		long pages_after;
 	} cases[] = {
 	    {"true",
-	     "# recovered from an interrupted run: restored nr_hugepages to 3, unmounted "
-	     "/hugepages, removed /hugepages",
+	     "# recovered from an interrupted run: restored nr_hugepages to 3, removed "
+	     "/hugepages",
 	     3},
 	    {"echo 30 > /proc/sys/vm/nr_hugepages && mount -t hugetlbfs her /hugepages",
 	     "# recovered from an interrupted run: left nr_hugepages at 30: not the 100 the run "
-	     "set (someone changed it since), left the hugetlbfs at /hugepages: not the one the "
-	     "run mounted, left /hugepages: not the directory the run made",
+	     "set (someone changed it since), left /hugepages: not the directory the run made",
 	     30},
 	};
 	for (const Case &c : cases) {
@@ -431,8 +431,7 @@ TEST_F(RunnerOnSystem, WhatKillsTheGuardianTooIsPutBackByTheNextRunWhereStillAsL
 		std::vector<std::string> out = Lines(next.out);
 		auto recovered = std::find(out.begin(), out.end(), c.recovered);
 		EXPECT_NE(recovered, out.end()) << next.out;
-		EXPECT_LT(recovered,
-			  std::find(out.begin(), out.end(), "# mounted hugetlbfs at /hugepages"))
+		EXPECT_LT(recovered, std::find(out.begin(), out.end(), kPrivateMounts))
 		    << "put back before anything else";
 		EXPECT_EQ(ReadHugePageCount(), c.pages_after);
 		EXPECT_EQ(HugetlbfsMountLine(), her) << "her mount is hers";
@@ -509,46 +508,93 @@ TEST_F(RunnerOnSystem, TooFewFreeHugePagesSkip)
 	}
 }
 
-// Prerequisites that are the environment's, not the kernel's, are skips.
-TEST_F(RunnerOnSystem, UnfitEnvironmentSkipsRss)
+// The check's /dev/shm and /hugepages are its own: what others made of the
+// machine's no longer matters. A read-only /proc/sys still stands in the way.
+TEST_F(RunnerOnSystem, TheMachinesScratchPlacesNoLongerMatterButItsSysctlsDo)
 {
 	struct Case {
 		const char *setup; // shell, in a private mount namespace
-		const char *reason;
+		const char *result;
 	};
-	for (const Case &c : std::vector<Case>{
-		 {"mkdir /dev/shm/hugetlbhog",
-		  "/dev/shm/hugetlbhog exists and is not a regular file"},
-		 {"mount -t tmpfs -o size=8m none /dev/shm",
-		  "/dev/shm has 8192 kB free; the check needs 16384 kB"},
-		 {"mkdir /hugepages && mount -t hugetlbfs -o ro none /hugepages",
-		  "the hugetlbfs at /hugepages is read-only"},
-		 {"mkdir /hugepages && mount -t hugetlbfs none /hugepages && "
-		  "mkdir /hugepages/hugetlbhog",
-		  "/hugepages/hugetlbhog exists and is not a regular file"},
-		 {"mkdir /hugepages && mount -t hugetlbfs -o pagesize=1G none /hugepages",
-		  "the hugetlbfs at /hugepages has pages of 1048576 kB, not the default"},
-		 {"mount --bind /proc/sys /proc/sys && mount -o remount,bind,ro /proc/sys",
-		  "cannot write /proc/sys/vm/nr_hugepages: Read-only file system"},
-	     }) {
+	for (
+	    const Case &c : std::vector<Case>{
+		{"mkdir /dev/shm/hugetlbhog", "ok 1 rss_map_check"},
+		{"ln -s /etc/passwd /dev/shm/hugetlbhog", "ok 1 rss_map_check"},
+		{"mount -t tmpfs -o size=8m none /dev/shm && head -c 8m /dev/zero > /dev/shm/f",
+		 "ok 1 rss_map_check"},
+		{"mkdir /hugepages && mount -t hugetlbfs -o ro none /hugepages",
+		 "ok 1 rss_map_check"},
+		{"mkdir /hugepages && mount -t hugetlbfs -o size=2M,nr_inodes=2 none /hugepages && "
+		 "mkdir /hugepages/hugetlbhog",
+		 "ok 1 rss_map_check"},
+		{"mount --bind /proc/sys /proc/sys && mount -o remount,bind,ro /proc/sys",
+		 "ok 1 rss_map_check # SKIP cannot write /proc/sys/vm/nr_hugepages: Read-only file "
+		 "system"},
+	    }) {
 		SCOPED_TRACE(c.setup);
-		if (std::string(c.setup).find("1G") != std::string::npos &&
-		    !Exists("/sys/kernel/mm/hugepages/hugepages-1048576kB"))
-			continue; // no 1 GiB pages to mount with
+		std::remove(log_path().c_str());
 		Spawn s = InPrivateMountNamespace(std::string(c.setup) + " && exec \"$0\"",
 						  {bed_ / "run_checks"});
 		s.env = RunnerSpawn().env;
 		Result r = RunSpawn(s);
 		rmdir("/dev/shm/hugetlbhog");
+		unlink("/dev/shm/hugetlbhog");
 		rmdir("/hugepages"); // made in the namespace, on the real root
 		EXPECT_EQ(r.exit_code, 0) << Describe(r);
-		EXPECT_THAT(
-		    Lines(r.out),
-		    Contains(StartsWith(std::string("ok 1 rss_map_check # SKIP ") + c.reason)))
-		    << r.out;
-		EXPECT_EQ(ReadFile(log_path()).find("rss_map_check"), std::string::npos);
+		EXPECT_THAT(Lines(r.out), Contains(c.result)) << r.out;
 		EXPECT_EQ(SystemState(), before_);
 	}
+}
+
+// While the check runs, the machine's mount table is as it was; the check
+// sees its own hugetlbfs.
+TEST_F(RunnerOnSystem, TheMachinesMountTableIsUnchangedWhileTheCheckRuns)
+{
+	std::string before = ReadFile("/proc/self/mountinfo"), during;
+	Spawn s = RunnerSpawn({}, {"STANDIN_rss_map_check=hang"});
+	std::thread look;
+	s.on_start = [&](pid_t runner) {
+		look = std::thread([&, runner] {
+			for (int i = 0; i < 1000 && LoggedPids(ReadFile(log_path())).empty(); ++i)
+				usleep(10000);
+			during = ReadFile("/proc/self/mountinfo");
+			kill(runner, SIGTERM);
+		});
+	};
+	RunSpawn(s);
+	look.join();
+	EXPECT_EQ(during, before);
+	EXPECT_THAT(ReadFile(log_path()), HasSubstr(" hugetlbfs=1 "));
+	EXPECT_EQ(SystemState(), before_);
+}
+
+// Where no namespace can be had (no CAP_SYS_ADMIN, as in a container), the
+// machine's own mounts serve, as one line says; a name another user planted
+// there is a skip that names its owner.
+TEST_F(RunnerOnSystem, WithoutANamespaceTheMachinesMountsServeAndPlantedNamesAreSkips)
+{
+	ASSERT_EQ(mkdir("/hugepages", 0755), 0);
+	ASSERT_EQ(mount("none", "/hugepages", "hugetlbfs", 0, nullptr), 0);
+	auto run = [&] {
+		Spawn s = RunnerSpawn();
+		s.argv.insert(s.argv.begin(), {"/usr/bin/setpriv", "--bounding-set=-sys_admin",
+					       "--inh-caps=-sys_admin"});
+		return Lines(RunSpawn(s).out);
+	};
+	std::vector<std::string> out = run();
+	EXPECT_THAT(out, Contains("# no mount namespace for the check (unshare: Operation not "
+				  "permitted): it uses the machine's /dev/shm and /hugepages"));
+	EXPECT_THAT(out, Contains("ok 1 rss_map_check"));
+	EXPECT_EQ(IsHugetlbfs("/hugepages"), true);
+	ASSERT_EQ(mkdir("/dev/shm/hugetlbhog", 0755), 0);
+	ASSERT_EQ(chown("/dev/shm/hugetlbhog", 65534, 65534), 0);
+	out = run();
+	rmdir("/dev/shm/hugetlbhog");
+	EXPECT_THAT(out, Contains("ok 1 rss_map_check # SKIP /dev/shm/hugetlbhog exists and is "
+				  "not a regular file (owner uid 65534)"));
+	umount("/hugepages");
+	rmdir("/hugepages");
+	EXPECT_EQ(SystemState(), before_);
 }
 
 // Too few descriptors: every reason names the error, the system is put back.
@@ -617,6 +663,38 @@ TEST_F(RunnerOnSystem, TwoRealRunnersAtOnceGiveTheVerdictOfOneAlone)
 		EXPECT_EQ(verdict(b), alone);
 		EXPECT_EQ(SystemState(), before_);
 	}
+}
+
+// Two runs with a /run of their own each (two containers on one kernel):
+// the count is the kernel's, and so is the lock on it.
+TEST_F(RunnerOnSystem, TwoRunsWithTheirOwnRunShareTheKernelsLock)
+{
+	auto own_run = [&](std::vector<std::string> args, std::string mode) {
+		args.insert(args.begin(), bed_ / "run_checks");
+		Spawn s = InPrivateMountNamespace(
+		    "mount -t tmpfs -o mode=755 none /run && exec \"$0\" \"$@\"", args);
+		s.env = RunnerSpawn({}, {"STANDIN_rss_map_check=" + mode}).env;
+		return s;
+	};
+	Spawn first = own_run({"-t", "3"}, "hang");
+	Result second;
+	std::thread waiter;
+	first.on_start = [&](pid_t) {
+		waiter = std::thread([&] {
+			for (int i = 0; i < 1000 && LoggedPids(ReadFile(log_path())).empty(); ++i)
+				usleep(10000);
+			second = RunSpawn(own_run({"-w", "0"}, "pass"));
+		});
+	};
+	Result r = RunSpawn(first);
+	waiter.join();
+	EXPECT_THAT(r.out, HasSubstr("# TIMEOUT 3 seconds"));
+	EXPECT_THAT(
+	    Lines(second.out),
+	    Contains("ok 1 rss_map_check # SKIP another run holds "
+		     "/proc/sys/vm/nr_hugepages (its lock is not in this /run/kernel-checks)"))
+	    << second.out;
+	EXPECT_EQ(SystemState(), before_);
 }
 
 // Hostile starts.
