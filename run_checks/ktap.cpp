@@ -1,14 +1,88 @@
 #include "ktap.h"
 
+#include "signals.h"
+
+#include <errno.h>
+#include <poll.h>
 #include <stdarg.h>
 #include <stdio.h>
 #include <string.h>
+#include <unistd.h>
 
 static struct {
 	int number[2]; // the last result number at the top and in the subtests
 	int depth;     // 1 inside subtests
 	int pass, fail, xfail, skip;
 } k;
+
+// The report is held here and written only when standard output can take
+// it: a stalled console (XOFF, a logger that stops reading) must never keep
+// the runner in write() while a stop signal waits to put the machine back.
+static struct {
+	char text[65536];
+	size_t len;
+	bool failed; // a write failed: the report is incomplete
+} report;
+
+// Writes what is held; with `wait`, until all is written or a stop signal
+// comes (which then stops the run), else only what goes without waiting.
+static void flush(bool wait)
+{
+	size_t done = 0;
+	while (done < report.len && !report.failed) {
+		struct pollfd p[2] = {{1, POLLOUT, 0}, {signals_fd(), POLLIN, 0}};
+		int n = poll(p, wait ? 2 : 1, wait ? 200 : 0);
+		if (n < 0 && errno != EINTR)
+			break;
+		if (wait && signals_pending_stop()) {
+			memmove(report.text, report.text + done, report.len - done);
+			report.len -= done;
+			signals_stop(signals_pending_stop());
+		}
+		if (p[0].revents & POLLNVAL) {
+			report.failed = true;
+		} else if (p[0].revents) {
+			// Small pieces: POLLOUT promises room for little on a tty.
+			size_t piece = report.len - done < 256 ? report.len - done : 256;
+			ssize_t w = write(1, report.text + done, piece);
+			if (w > 0)
+				done += (size_t)w;
+			else if (w < 0 && errno != EINTR && errno != EAGAIN)
+				report.failed = true;
+		} else if (!wait) {
+			break;
+		}
+	}
+	memmove(report.text, report.text + done, report.len - done);
+	report.len = report.failed ? 0 : report.len - done;
+}
+
+static void put(const char *text, size_t len)
+{
+	while (len) {
+		if (report.len == sizeof(report.text))
+			flush(true);
+		if (report.failed)
+			return;
+		size_t n = sizeof(report.text) - report.len < len ? sizeof(report.text) - report.len : len;
+		memcpy(report.text + report.len, text, n);
+		report.len += n;
+		text += n;
+		len -= n;
+	}
+}
+
+static void putf(const char *fmt, ...) __attribute__((format(printf, 1, 2)));
+static void putf(const char *fmt, ...)
+{
+	char line[1024];
+	va_list ap;
+	va_start(ap, fmt);
+	int n = vsnprintf(line, sizeof(line), fmt, ap);
+	va_end(ap);
+	if (n > 0)
+		put(line, (size_t)n < sizeof(line) ? (size_t)n : sizeof(line) - 1);
+}
 
 static const char *indent(void)
 {
@@ -19,14 +93,16 @@ static const char *indent(void)
 // return in a name, a path or a check's output cannot forge a line.
 static void put_clean(const char *text, size_t len)
 {
-	for (size_t i = 0; i < len; i++)
-		putchar((unsigned char)text[i] < 0x20 || text[i] == 0x7f ? '?' : text[i]);
+	for (size_t i = 0; i < len; i++) {
+		char c = (unsigned char)text[i] < 0x20 || text[i] == 0x7f ? '?' : text[i];
+		put(&c, 1);
+	}
 }
 
 void ktap_plan(int tests)
 {
-	printf("TAP version 13\n1..%d\n", tests);
-	fflush(stdout);
+	putf("TAP version 13\n1..%d\n", tests);
+	flush(false);
 }
 
 void ktap_diag(const char *fmt, ...)
@@ -39,9 +115,9 @@ void ktap_diag(const char *fmt, ...)
 	va_end(ap);
 	if (n < 0)
 		return;
-	printf("%s# ", indent());
+	putf("%s# ", indent());
 	put_clean(line, strlen(line));
-	putchar('\n');
+	put("\n", 1);
 }
 
 void ktap_quote(const char *prefix, const char *text, size_t len, size_t dropped)
@@ -51,14 +127,14 @@ void ktap_quote(const char *prefix, const char *text, size_t len, size_t dropped
 		if (i < len && text[i] != '\n')
 			continue;
 		if (i > start || i < len) {
-			printf("%s# %s", indent(), prefix);
+			putf("%s# %s", indent(), prefix);
 			put_clean(text + start, i - start);
-			putchar('\n');
+			put("\n", 1);
 		}
 		start = i + 1;
 	}
 	if (dropped)
-		printf("%s# %s... %zu more bytes not shown\n", indent(), prefix, dropped);
+		putf("%s# %s... %zu more bytes not shown\n", indent(), prefix, dropped);
 }
 
 void ktap_result(enum ktap_verdict verdict, const char *name, const char *reason)
@@ -75,15 +151,15 @@ void ktap_result(enum ktap_verdict verdict, const char *name, const char *reason
 			k.fail++;
 	}
 	bool ok = verdict == KTAP_PASS || verdict == KTAP_SKIP || verdict == KTAP_XFAIL;
-	printf("%s%s %d %s", indent(), ok ? "ok" : "not ok", number, name);
+	putf("%s%s %d %s", indent(), ok ? "ok" : "not ok", number, name);
 	if (verdict == KTAP_SKIP || verdict == KTAP_XFAIL) {
-		printf(" # %s ", verdict == KTAP_SKIP ? "SKIP" : "XFAIL");
+		putf(" # %s ", verdict == KTAP_SKIP ? "SKIP" : "XFAIL");
 		put_clean(reason, strlen(reason));
 	} else if (verdict == KTAP_TIMEOUT) {
-		printf(" # TIMEOUT %s seconds", reason);
+		putf(" # TIMEOUT %s seconds", reason);
 	}
-	putchar('\n');
-	fflush(stdout);
+	put("\n", 1);
+	flush(false);
 }
 
 void ktap_subtests_begin(const char *name, int tests)
@@ -91,7 +167,7 @@ void ktap_subtests_begin(const char *name, int tests)
 	k.depth = 1;
 	k.number[1] = 0;
 	// The "# Subtest" line is KUnit's: its parser names the group by it.
-	printf("  KTAP version 1\n  # Subtest: %s\n  1..%d\n", name, tests);
+	putf("  KTAP version 1\n  # Subtest: %s\n  1..%d\n", name, tests);
 }
 
 void ktap_subtests_end(void)
@@ -101,15 +177,16 @@ void ktap_subtests_end(void)
 
 void ktap_bail_out(int sig)
 {
-	printf("Bail out! stopped by signal %d (%s)\n", sig, strsignal(sig));
-	fflush(stdout);
+	putf("Bail out! stopped by signal %d (%s)\n", sig, strsignal(sig));
+	flush(false); // whatever the output takes now; the run is over
 }
 
 int ktap_totals(void)
 {
-	printf("# Totals: pass:%d fail:%d xfail:%d xpass:0 skip:%d error:0\n", k.pass, k.fail,
-	       k.xfail, k.skip);
-	if (fflush(stdout) != 0 || ferror(stdout))
+	putf("# Totals: pass:%d fail:%d xfail:%d xpass:0 skip:%d error:0\n", k.pass, k.fail,
+	     k.xfail, k.skip);
+	flush(true);
+	if (report.failed)
 		return 1;
 	if (k.fail)
 		return 1;

@@ -8,14 +8,18 @@
 #include "support/run.h"
 
 #include <csignal>
+#include <cstdlib>
 #include <dirent.h>
+#include <fcntl.h>
 #include <filesystem>
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 #include <sstream>
 #include <sys/mount.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
+#include <termios.h>
 #include <thread>
 #include <unistd.h>
 
@@ -345,6 +349,47 @@ std::vector<pid_t> RunnerProcesses(const std::string &program)
 			pids.push_back(std::stoi(e.path().filename()));
 	}
 	return pids;
+}
+
+// A stalled console (XOFF on a serial line, a logger that stops reading)
+// never keeps the runner from putting the machine back when told to stop.
+TEST_F(RunnerOnSystem, StalledOutputDoesNotDelayPuttingBackOnAStop)
+{
+	int master = posix_openpt(O_RDWR | O_NOCTTY);
+	ASSERT_GE(master, 0);
+	ASSERT_EQ(grantpt(master), 0);
+	ASSERT_EQ(unlockpt(master), 0);
+	int tty = open(ptsname(master), O_RDWR | O_NOCTTY);
+	ASSERT_GE(tty, 0);
+	ASSERT_EQ(tcflow(tty, TCOOFF), 0) << "output stopped, as by XOFF";
+	std::string program = bed_ / "run_checks", log = "STANDIN_LOG=" + log_path();
+	const char *env[] = {"STANDIN_rss_map_check=hang", log.c_str(), "PATH=/usr/bin:/bin",
+			     nullptr};
+	pid_t runner = fork();
+	if (runner == 0) {
+		dup2(tty, 1);
+		struct rlimit no_core = {0, 0};
+		setrlimit(RLIMIT_CORE, &no_core);
+		execle(program.c_str(), program.c_str(), nullptr, env);
+		_exit(127);
+	}
+	for (int i = 0; i < 1000 && LoggedPids(ReadFile(log_path())).empty(); ++i)
+		usleep(10000);
+	EXPECT_FALSE(LoggedPids(ReadFile(log_path())).empty()) << "the check never started";
+	kill(runner, SIGTERM);
+	int status = 0;
+	bool ended = false;
+	for (int i = 0; i < 500 && !(ended = waitpid(runner, &status, WNOHANG) == runner); ++i)
+		usleep(10000);
+	if (!ended) {
+		kill(runner, SIGKILL);
+		waitpid(runner, &status, 0);
+	}
+	EXPECT_TRUE(ended) << "SIGTERM did not end a runner whose output had stalled";
+	EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == SIGTERM) << status;
+	EXPECT_EQ(SystemState(), before_);
+	close(tty);
+	close(master);
 }
 
 // SIGKILL cannot be caught: the check dies with the runner, and the
