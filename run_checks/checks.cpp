@@ -1,6 +1,7 @@
 #include "checks.h"
 
 #include "child.h"
+#include "hugepages.h"
 #include "ktap.h"
 #include "signals.h"
 
@@ -137,10 +138,14 @@ void check_new_file(const char *bin_dir, const char *dir)
 		ktap_result(KTAP_SKIP, name, why);
 		return;
 	}
-	ktap_diag("new_file_read_check %s/%s/new_file", base, leaf);
+	char path[PATH_MAX + 64];
+	snprintf(path, sizeof(path), "%s/%s", base, leaf);
+	hugepages_guard_dir(path, fd);
+	ktap_diag("new_file_read_check %s/new_file", path);
 	const char *const args[] = {prog, "new_file", nullptr};
 	child_run(args, fd, opt.timeout_s, &r);
 	remove_private_dir(base_fd, fd, leaf);
+	hugepages_unguard_dir();
 	close(base_fd);
 	if (r.stopped_by)
 		signals_stop(r.stopped_by);

@@ -320,6 +320,56 @@ static int read_record(struct changes *ch, long *pid, char *said, size_t size)
 	return 1;
 }
 
+// The private directory of a new-file check that a killed run left: the
+// file "newdir" names it by device, inode and absolute path.
+void hugepages_guard_dir(const char *path, int dir_fd)
+{
+	char cwd[2048] = "", text[4200];
+	struct stat s;
+	if (st.dir_fd < 0 || fstat(dir_fd, &s) != 0 ||
+	    (path[0] != '/' && !getcwd(cwd, sizeof(cwd))))
+		return;
+	int n = snprintf(text, sizeof(text), "%lu %lu\n%s%s%s", (unsigned long)s.st_dev,
+			 (unsigned long)s.st_ino, cwd, cwd[0] ? "/" : "", path);
+	int fd = openat(st.dir_fd, "newdir",
+			O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC, 0600);
+	if (fd >= 0 && write(fd, text, (size_t)n) != n) {
+		// Unguarded: only what a SIGKILL leaves is at stake.
+	}
+	if (fd >= 0)
+		close(fd);
+}
+
+void hugepages_unguard_dir(void)
+{
+	if (st.dir_fd >= 0)
+		unlinkat(st.dir_fd, "newdir", 0);
+}
+
+// Removes the directory "newdir" names if it is still the one the run made,
+// with the file the check made in it.
+static void remove_left_dir(char *said, size_t size)
+{
+	char text[4200];
+	unsigned long dev, ino;
+	int n;
+	if (read_text_at(st.dir_fd, "newdir", text, sizeof(text)) <= 0 ||
+	    sscanf(text, "%lu %lu\n%n", &dev, &ino, &n) != 2)
+		return;
+	const char *path = text + n;
+	int fd = open(path, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+	struct stat s;
+	if (fd >= 0 && fstat(fd, &s) == 0 && s.st_dev == dev && s.st_ino == ino) {
+		unlinkat(fd, "new_file", 0);
+		struct stat again;
+		if (lstat(path, &again) == 0 && again.st_ino == ino && rmdir(path) == 0)
+			say_more(said, size, "removed %s", path);
+	}
+	if (fd >= 0)
+		close(fd);
+	unlinkat(st.dir_fd, "newdir", 0);
+}
+
 // Puts back what a run that died (SIGKILL, a fault, its guardian killed
 // too) left changed, and says what its guardian did, if it did.
 static int recover(char *why, size_t size)
@@ -332,6 +382,10 @@ static int recover(char *why, size_t size)
 		ktap_diag("%s", guarded);
 		unlinkat(st.dir_fd, "guardian", 0);
 	}
+	char left[4200] = "";
+	remove_left_dir(left, sizeof(left));
+	if (left[0])
+		ktap_diag("an interrupted run's new-file check: %s", left);
 	int got = read_record(&ch, &pid, said, sizeof(said));
 	if (said[0])
 		ktap_diag("%s", said);
@@ -356,6 +410,7 @@ static int recover(char *why, size_t size)
 // without putting back (SIGKILL, a fault), it does so at once.
 [[noreturn]] static void guard(int watch)
 {
+	pid_t runner = getppid();
 	setsid();
 	signal(SIGHUP, SIG_IGN);
 	signal(SIGINT, SIG_IGN);
@@ -378,13 +433,16 @@ static int recover(char *why, size_t size)
 	}
 	struct changes ch;
 	long pid = -1;
-	char said[512] = "", line[600];
-	if (read_record(&ch, &pid, said, sizeof(said)) == 1) {
+	static char note[512], said[4700], line[4800];
+	if (read_record(&ch, &pid, note, sizeof(note)) == 1) {
 		put_back(&ch, said, sizeof(said));
 		drop_record();
+	}
+	remove_left_dir(said, sizeof(said));
+	if (said[0]) {
 		int n = snprintf(line, sizeof(line),
-				 "run %ld ended without putting back; its guardian did: %s\n", pid,
-				 said);
+				 "run %ld ended without putting back; its guardian did: %s\n",
+				 (long)runner, said);
 		int fd = openat(st.dir_fd, "guardian",
 				O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC,
 				0600);
@@ -436,6 +494,10 @@ void hugepages_restore(void)
 		else
 			ktap_diag("the record stays in %s/state for the next run", st.dir);
 	}
+}
+
+void hugepages_release(void)
+{
 	release();
 }
 

@@ -31,6 +31,13 @@ int hugepages_prepare(int wait_s, int timeout_s, struct hugepages_info *info, ch
 // system then is put back).
 int hugepages_recheck(char *why, size_t size);
 
-// Puts back what the runner changed, says so, and lets go of the lock;
-// safe to call more than once.
+// Names the private directory a new-file check runs in, so that the
+// guardian, or the next run, removes it if the runner is killed meanwhile.
+void hugepages_guard_dir(const char *path, int dir_fd);
+void hugepages_unguard_dir(void);
+// Lets go of the lock and of the guardian, at the end of the run.
+void hugepages_release(void);
+
+// Puts back what the runner changed and says so; safe to call more than
+// once.
 void hugepages_restore(void);

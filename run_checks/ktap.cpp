@@ -64,7 +64,8 @@ static void put(const char *text, size_t len)
 			flush(true);
 		if (report.failed)
 			return;
-		size_t n = sizeof(report.text) - report.len < len ? sizeof(report.text) - report.len : len;
+		size_t n =
+		    sizeof(report.text) - report.len < len ? sizeof(report.text) - report.len : len;
 		memcpy(report.text + report.len, text, n);
 		report.len += n;
 		text += n;

@@ -1,7 +1,23 @@
 // run_checks: prepares the system for the two checks beside it, runs them with
 // a timeout, reports KTAP as kselftest does, and leaves the system as it found
-// it: the huge-page count and any hugetlbfs mount it made.
+// it, whatever ends the run.
+//
+// Layers, each file including only files below it:
+//   main.cpp                    options, the plan, the order of the checks
+//   checks.cpp, rss_check.cpp   the two checks: run, judge, report
+//   kernel.cpp, trace.cpp       rss_map_check's specifics (probes.h): the
+//                               kernel's own account, the trace of its probes
+//   hugepages.cpp               what the check needs of the machine: the lock,
+//                               the guardian, the record of what changed, the
+//                               check's mount namespace, putting back
+//   child.cpp                   running one program with a timeout
+//   ktap.cpp                    the report, written when the output takes it
+//   signals.cpp                 stop signals; whoever changes the machine
+//                               registers here how to undo it
+//   util.cpp                    the clock, file and /proc readers
+
 #include "checks.h"
+#include "hugepages.h"
 #include "kernel.h"
 #include "ktap.h"
 #include "signals.h"
@@ -118,5 +134,6 @@ int main(int argc, char **argv)
 		check_new_file(bin_dir, dirs[i]);
 	if (int sig = signals_pending_stop())
 		signals_stop(sig);
+	hugepages_release();
 	return ktap_totals();
 }

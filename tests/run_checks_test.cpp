@@ -426,6 +426,29 @@ TEST_F(RunnerOnSystem, AfterSigkillItsGuardianPutsBackAtOnce)
 					  "did: restored nr_hugepages to 3, removed /hugepages")));
 }
 
+// Killed during the new-file check: its private directory goes too.
+TEST_F(RunnerOnSystem, AfterSigkillDuringTheNewFileCheckItsDirectoryIsRemoved)
+{
+	TempDir dir;
+	Spawn s = RunnerSpawn({"-d", dir.path()}, {"STANDIN_new_file_read_check=hang"});
+	std::thread killer;
+	s.on_start = [&](pid_t runner) {
+		killer = std::thread([&, runner] {
+			for (int i = 0; i < 1000 && LoggedPids(ReadFile(log_path())).size() < 2;
+			     ++i)
+				usleep(10000);
+			kill(runner, SIGKILL);
+		});
+	};
+	RunSpawn(s);
+	killer.join();
+	ASSERT_EQ(LoggedPids(ReadFile(log_path())).size(), 2u);
+	for (int i = 0; i < 500 && !fs::is_empty(dir.path()); ++i)
+		usleep(10000);
+	EXPECT_TRUE(fs::is_empty(dir.path())) << "the private directory is left";
+	EXPECT_EQ(SystemState(), before_);
+}
+
 // What kills the guardian too (a cgroup kill, as a harness does) leaves the
 // record, which the next run puts back before anything else; then it saves
 // the true original. What someone changed since is left as it is.
