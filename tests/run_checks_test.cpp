@@ -109,25 +109,35 @@ class RunnerBed : public ::testing::Test
 		return RunSpawn(RunnerSpawn(args, env));
 	}
 
+	// Runs `s` and, once `started` checks have logged, calls `act` with the
+	// runner's pid.
+	Result RunAndAct(Spawn s, size_t started, const std::function<void(pid_t)> &act)
+	{
+		std::remove(log_path().c_str());
+		std::thread actor;
+		s.on_start = [&](pid_t runner) {
+			actor = std::thread([&, runner] {
+				for (int i = 0;
+				     i < 1000 && LoggedPids(ReadFile(log_path())).size() < started;
+				     ++i)
+					usleep(10000);
+				act(runner);
+			});
+		};
+		Result r = RunSpawn(s);
+		actor.join();
+		return r;
+	}
+
 	// Runs the runner with the rss stand-in in `mode` and sends `sig` to the
 	// runner once the stand-in runs.
 	Result RunAndSignal(const std::string &mode, int sig, std::vector<std::string> args = {})
 	{
-		std::remove(log_path().c_str());
-		Spawn s = RunnerSpawn(args, {"STANDIN_rss_map_check=" + mode});
-		std::thread killer;
-		s.on_start = [&](pid_t runner) {
-			killer = std::thread([this, runner, sig] {
-				for (int i = 0;
-				     i < 1000 && LoggedPids(ReadFile(log_path())).empty(); ++i)
-					usleep(10000);
-				usleep(100000); // and any child it starts
-				kill(runner, sig);
-			});
-		};
-		Result r = RunSpawn(s);
-		killer.join();
-		return r;
+		return RunAndAct(RunnerSpawn(args, {"STANDIN_rss_map_check=" + mode}), 1,
+				 [sig](pid_t runner) {
+					 usleep(100000); // and any child it starts
+					 kill(runner, sig);
+				 });
 	}
 
 	std::string log_path()
@@ -290,18 +300,8 @@ TEST_F(RunnerBed, ChecksInheritNoDescriptorAndNoBlockedSignal)
 // The new-file check dies with the runner too.
 TEST_F(RunnerBed, NewFileCheckDiesWithTheRunner)
 {
-	Spawn s = RunnerSpawn({}, {"STANDIN_new_file_read_check=hang"});
-	std::thread killer;
-	s.on_start = [&](pid_t runner) {
-		killer = std::thread([&, runner] {
-			for (int i = 0; i < 1000 && LoggedPids(ReadFile(log_path())).size() < 2;
-			     ++i)
-				usleep(10000);
-			kill(runner, SIGKILL);
-		});
-	};
-	RunSpawn(s);
-	killer.join();
+	RunAndAct(RunnerSpawn({}, {"STANDIN_new_file_read_check=hang"}), 2,
+		  [](pid_t runner) { kill(runner, SIGKILL); });
 	ExpectNothingLeftRunning();
 }
 
@@ -397,18 +397,11 @@ TEST_F(RunnerOnSystem, StalledOutputDoesNotDelayPuttingBackOnAStop)
 TEST_F(RunnerOnSystem, AfterSigkillItsGuardianPutsBackAtOnce)
 {
 	std::string lock;
-	Spawn s = RunnerSpawn({}, {"STANDIN_rss_map_check=hang"});
-	std::thread killer;
-	s.on_start = [&](pid_t runner) {
-		killer = std::thread([&, runner] {
-			for (int i = 0; i < 1000 && LoggedPids(ReadFile(log_path())).empty(); ++i)
-				usleep(10000);
-			lock = ReadFile("/run/kernel-checks/lock");
-			kill(runner, SIGKILL);
-		});
-	};
-	Result killed = RunSpawn(s);
-	killer.join();
+	Result killed =
+	    RunAndAct(RunnerSpawn({}, {"STANDIN_rss_map_check=hang"}), 1, [&](pid_t runner) {
+		    lock = ReadFile("/run/kernel-checks/lock");
+		    kill(runner, SIGKILL);
+	    });
 	EXPECT_EQ(killed.signal, SIGKILL) << Describe(killed);
 	EXPECT_THAT(lock, MatchesRegex("[0-9]+ 30\n")) << "the default -t is 30 s";
 	// Bounded only so that a guardian that never acts fails the test.
@@ -430,18 +423,8 @@ TEST_F(RunnerOnSystem, AfterSigkillItsGuardianPutsBackAtOnce)
 TEST_F(RunnerOnSystem, AfterSigkillDuringTheNewFileCheckItsDirectoryIsRemoved)
 {
 	TempDir dir;
-	Spawn s = RunnerSpawn({"-d", dir.path()}, {"STANDIN_new_file_read_check=hang"});
-	std::thread killer;
-	s.on_start = [&](pid_t runner) {
-		killer = std::thread([&, runner] {
-			for (int i = 0; i < 1000 && LoggedPids(ReadFile(log_path())).size() < 2;
-			     ++i)
-				usleep(10000);
-			kill(runner, SIGKILL);
-		});
-	};
-	RunSpawn(s);
-	killer.join();
+	RunAndAct(RunnerSpawn({"-d", dir.path()}, {"STANDIN_new_file_read_check=hang"}), 2,
+		  [](pid_t runner) { kill(runner, SIGKILL); });
 	ASSERT_EQ(LoggedPids(ReadFile(log_path())).size(), 2u);
 	for (int i = 0; i < 500 && !fs::is_empty(dir.path()); ++i)
 		usleep(10000);
@@ -470,24 +453,14 @@ TEST_F(RunnerOnSystem, WhatKillsTheGuardianTooIsPutBackByTheNextRunWhereStillAsL
 	};
 	for (const Case &c : cases) {
 		SCOPED_TRACE(c.changed_since);
-		std::remove(log_path().c_str());
-		Spawn s = RunnerSpawn({}, {"STANDIN_rss_map_check=hang"});
-		std::thread killer;
-		s.on_start = [&](pid_t) {
-			killer = std::thread([&] {
-				for (int i = 0;
-				     i < 1000 && LoggedPids(ReadFile(log_path())).empty(); ++i)
-					usleep(10000);
-				// Stopped first, so that neither acts on the other's death.
-				std::vector<pid_t> all = RunnerProcesses(bed_ / "run_checks");
-				for (pid_t pid : all)
-					kill(pid, SIGSTOP);
-				for (pid_t pid : all)
-					kill(pid, SIGKILL);
-			});
-		};
-		RunSpawn(s);
-		killer.join();
+		RunAndAct(RunnerSpawn({}, {"STANDIN_rss_map_check=hang"}), 1, [&](pid_t) {
+			// Stopped first, so that neither acts on the other's death.
+			std::vector<pid_t> all = RunnerProcesses(bed_ / "run_checks");
+			for (pid_t pid : all)
+				kill(pid, SIGSTOP);
+			for (pid_t pid : all)
+				kill(pid, SIGKILL);
+		});
 		usleep(100000);
 		EXPECT_EQ(SystemState().pages, 100);
 		Spawn change;
@@ -619,18 +592,10 @@ TEST_F(RunnerOnSystem, TheMachinesScratchPlacesNoLongerMatterButItsSysctlsDo)
 TEST_F(RunnerOnSystem, TheMachinesMountTableIsUnchangedWhileTheCheckRuns)
 {
 	std::string before = ReadFile("/proc/self/mountinfo"), during;
-	Spawn s = RunnerSpawn({}, {"STANDIN_rss_map_check=hang"});
-	std::thread look;
-	s.on_start = [&](pid_t runner) {
-		look = std::thread([&, runner] {
-			for (int i = 0; i < 1000 && LoggedPids(ReadFile(log_path())).empty(); ++i)
-				usleep(10000);
-			during = ReadFile("/proc/self/mountinfo");
-			kill(runner, SIGTERM);
-		});
-	};
-	RunSpawn(s);
-	look.join();
+	RunAndAct(RunnerSpawn({}, {"STANDIN_rss_map_check=hang"}), 1, [&](pid_t runner) {
+		during = ReadFile("/proc/self/mountinfo");
+		kill(runner, SIGTERM);
+	});
 	EXPECT_EQ(during, before);
 	EXPECT_THAT(ReadFile(log_path()), HasSubstr(" hugetlbfs=1 "));
 	EXPECT_EQ(SystemState(), before_);
