@@ -1,7 +1,6 @@
 #include "child.h"
 
 #include "signals.h"
-#include "trace.h"
 #include "util.h"
 
 #include <errno.h>
@@ -20,7 +19,7 @@
 #define GRACE_MS 1000
 
 [[noreturn]] static void exec_child(const char *const argv[], int cwd_fd, pid_t parent, int out,
-				    int err, int trace_fd)
+				    int err, const struct child_hooks *hooks, int report_fd)
 {
 	prctl(PR_SET_PDEATHSIG, SIGKILL);
 	if (getppid() != parent)
@@ -42,8 +41,8 @@
 		dprintf(2, "cannot enter the check's directory: %s\n", strerror(errno));
 		_exit(127);
 	}
-	if (trace_fd >= 0)
-		trace_child(trace_fd); // the last thing before exec
+	if (hooks)
+		hooks->before_exec(report_fd); // the last thing before exec
 	execv(argv[0], (char *const *)argv);
 	dprintf(2, "cannot run %s: %s\n", argv[0], strerror(errno));
 	_exit(127);
@@ -68,8 +67,8 @@ static void take_output(int *fd, char *buf, size_t size, size_t *len, size_t *dr
 
 // Reaps `pid` once it has exited, after killing what is left of its group
 // (the exited leader still holds the group's number, so no stranger is hit).
-// The stops of a traced child on the way are handled and let go.
-static bool reap_if_exited(pid_t pid, int *status, struct trace *trace)
+// The stops of a traced child on the way are handed to the hooks.
+static bool reap_if_exited(pid_t pid, int *status, const struct child_hooks *hooks)
 {
 	for (;;) {
 		siginfo_t info;
@@ -81,8 +80,8 @@ static bool reap_if_exited(pid_t pid, int *status, struct trace *trace)
 			break;
 		int stopped;
 		waitpid(pid, &stopped, 0);
-		if (trace)
-			trace_stop(trace, pid, stopped);
+		if (hooks)
+			hooks->stopped(hooks->arg, pid, stopped);
 	}
 	kill(-pid, SIGKILL);
 	while (waitpid(pid, status, 0) < 0 && errno == EINTR) {
@@ -99,13 +98,13 @@ static void kill_and_reap(pid_t pid, int *status)
 }
 
 void child_run(const char *const argv[], int cwd_fd, int timeout_s, struct child_result *r,
-	       struct trace *trace)
+	       const struct child_hooks *hooks)
 {
 	int out[2] = {-1, -1}, err[2] = {-1, -1}, told[2] = {-1, -1};
 
 	memset(r, 0, sizeof(*r));
 	if (pipe2(out, O_CLOEXEC) != 0 || pipe2(err, O_CLOEXEC) != 0 ||
-	    (trace && pipe2(told, O_CLOEXEC) != 0)) {
+	    (hooks && pipe2(told, O_CLOEXEC) != 0)) {
 		r->start_errno = errno;
 		r->start_what = "pipe";
 		int fds[] = {out[0], out[1], err[0], err[1], told[0], told[1]};
@@ -118,15 +117,15 @@ void child_run(const char *const argv[], int cwd_fd, int timeout_s, struct child
 	pid_t parent = getpid();
 	pid_t pid = fork();
 	if (pid == 0)
-		exec_child(argv, cwd_fd, parent, out[1], err[1], told[1]);
+		exec_child(argv, cwd_fd, parent, out[1], err[1], hooks, told[1]);
 	r->start_errno = pid < 0 ? errno : 0;
 	r->start_what = "fork";
 	close(out[1]);
 	close(err[1]);
 	if (told[1] >= 0)
 		close(told[1]);
-	if (pid > 0 && trace)
-		trace_started(trace, told[0]);
+	if (pid > 0 && hooks)
+		hooks->started(hooks->arg, told[0]);
 	if (told[0] >= 0)
 		close(told[0]);
 	if (pid < 0) {
@@ -164,7 +163,7 @@ void child_run(const char *const argv[], int cwd_fd, int timeout_s, struct child
 			r->stopped_by = sig;
 			break;
 		}
-		if (!exited && reap_if_exited(pid, &r->status, trace)) {
+		if (!exited && reap_if_exited(pid, &r->status, hooks)) {
 			exited = true;
 			deadline = now_ms() + GRACE_MS;
 		}

@@ -5,6 +5,7 @@
 #pragma once
 
 #include <stddef.h>
+#include <sys/types.h>
 
 struct child_result {
 	int status;		// from waitpid, when it ran to its end
@@ -18,12 +19,21 @@ struct child_result {
 	size_t err_len, err_dropped;
 };
 
-struct trace;
+// What a caller plugs into a run (a tracer): `before_exec` in the child as
+// the last thing before exec, with a descriptor to report on; `started` in
+// the runner once the child exists, with the other end; `stopped` at each
+// stop of the child, which it must let go.
+struct child_hooks {
+	void (*before_exec)(int report_fd);
+	void (*started)(void *arg, int report_fd);
+	void (*stopped)(void *arg, pid_t pid, int status);
+	void *arg;
+};
 
 // Runs argv[0] with `argv`, in the directory of `cwd_fd` unless it is -1,
-// traced into `trace` unless it is null.
+// with `hooks` unless it is null.
 void child_run(const char *const argv[], int cwd_fd, int timeout_s, struct child_result *r,
-	       struct trace *trace = nullptr);
+	       const struct child_hooks *hooks = nullptr);
 
 // A run that ended by itself with this exit status.
 bool child_exited(const struct child_result *r, int code);

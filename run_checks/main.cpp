@@ -10,7 +10,8 @@
 //   hugepages.cpp               what the check needs of the machine: the lock,
 //                               the guardian, the record of what changed, the
 //                               check's mount namespace, putting back
-//   child.cpp                   running one program with a timeout
+//   child.cpp                   running one program with a timeout (a tracer
+//                               plugs in through its hooks)
 //   ktap.cpp                    the report, written when the output takes it
 //   signals.cpp                 stop signals; whoever changes the machine
 //                               registers here how to undo it

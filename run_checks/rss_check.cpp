@@ -283,7 +283,11 @@ void check_rss(const char *bin_dir)
 		signals_stop(sig);
 	const char *const args[] = {path, nullptr};
 	memset(&t, 0, sizeof(t));
-	child_run(args, -1, opt.timeout_s, &r, &t);
+	const struct child_hooks tracer = {
+	    trace_child, [](void *arg, int fd) { trace_started((struct trace *)arg, fd); },
+	    [](void *arg, pid_t pid, int status) { trace_stop((struct trace *)arg, pid, status); },
+	    &t};
+	child_run(args, -1, opt.timeout_s, &r, &tracer);
 	if (r.stopped_by)
 		signals_stop(r.stopped_by);
 	hugepages_restore();
