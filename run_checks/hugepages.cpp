@@ -1,6 +1,7 @@
 #include "hugepages.h"
 
 #include "ktap.h"
+#include "record.h"
 #include "signals.h"
 #include "util.h"
 
@@ -28,23 +29,13 @@
 // place that another user can rename or write, such as /data/local/tmp.
 static const char *const state_bases[] = {"/run", "/dev"};
 
-// What this run has changed (or a killed run had, while it is put back):
-// what it found and what it set, so that only what is still as it left it
-// is put back.
-struct changes {
-	long found_pages = -1; // -1: the count is not touched
-	long set_pages = -1;
-	long mount_id = -1;    // the hugetlbfs it mounted, or -1
-	unsigned long dir_ino; // the /hugepages it made, or 0
-};
-
 static struct {
 	char dir[48];
 	int dir_fd = -1;
 	int lock_fd = -1;
 	int guardian_fd = -1; // the guardian sees it close when the runner ends
 	int kernel_lock_fd = -1;
-	struct changes ch;
+	struct record ch;
 } st;
 
 static void leave_namespace(void);
@@ -192,11 +183,10 @@ static int take_lock(int wait_s, int timeout_s, char *why, size_t size)
 // the runner, not the machine: what it records does not outlive a boot.
 static int write_record(void)
 {
-	char id[64], text[320], why[128];
-	boot_id(id, sizeof(id));
-	int n = snprintf(
-	    text, sizeof(text), "pid %d\nboot %s\nnr_hugepages %ld %ld\nmount %ld\nmade_dir %lu\n",
-	    (int)getpid(), id, st.ch.found_pages, st.ch.set_pages, st.ch.mount_id, st.ch.dir_ino);
+	char text[320], why[128];
+	st.ch.pid = getpid();
+	boot_id(st.ch.boot, sizeof(st.ch.boot));
+	int n = record_format(&st.ch, text, sizeof(text));
 	int fd = open_state_file("state.new", O_WRONLY | O_CREAT | O_TRUNC, why, sizeof(why));
 	if (fd < 0)
 		return -1;
@@ -210,7 +200,7 @@ static int write_record(void)
 	return 0;
 }
 
-static int record(char *why, size_t size)
+static int note_change(char *why, size_t size)
 {
 	if (write_record() == 0)
 		return 0;
@@ -225,18 +215,20 @@ static void drop_record(void)
 
 // Puts back what `ch` says was changed, where it is still as the run left
 // it, and says in `said` what it did. Returns whether all is as it was.
-static bool put_back(struct changes *ch, char *said, size_t size)
+static bool put_back(struct record *ch, char *said, size_t size)
 {
 	bool ok = true;
 	said[0] = '\0';
-	if (ch->found_pages >= 0) {
-		long now = -1;
-		if (read_long(NR_HUGEPAGES, &now) == 0 && now != ch->set_pages) {
-			say_more(said, size,
-				 "left nr_hugepages at %ld: not the %ld the run set (someone "
-				 "changed it since)",
-				 now, ch->set_pages);
-		} else if (write_long(NR_HUGEPAGES, ch->found_pages) != 0) {
+	long now = -1;
+	read_long(NR_HUGEPAGES, &now);
+	enum count_action count = record_count_action(ch, now);
+	if (count == COUNT_LEAVE) {
+		say_more(said, size,
+			 "left nr_hugepages at %ld: not the %ld the run set (someone changed it "
+			 "since)",
+			 now, ch->set_pages);
+	} else if (count == COUNT_RESTORE) {
+		if (write_long(NR_HUGEPAGES, ch->found_pages) != 0) {
 			say_more(said, size, "could not restore nr_hugepages to %ld: %s",
 				 ch->found_pages, strerror(errno));
 			ok = false;
@@ -277,16 +269,16 @@ static bool put_back(struct changes *ch, char *said, size_t size)
 		else
 			say_more(said, size, "left %s: %s", HUGEPAGES_DIR, strerror(errno));
 	}
-	*ch = changes();
+	*ch = record();
 	return ok;
 }
 
 // Reads the record a run left. Returns 1 with `ch` filled, 0 when there is
 // none or it is from an earlier boot (dropped), -1 when it cannot be used:
 // then `why` says so and a damaged record is kept aside for a person.
-static int read_record(struct changes *ch, long *pid, char *said, size_t size)
+static int read_record(struct record *ch, long *pid, char *said, size_t size)
 {
-	char text[320], id[64], their_id[64] = {};
+	char text[320], id[64];
 	int fd = openat(st.dir_fd, "state", O_RDONLY | O_NONBLOCK | O_NOFOLLOW | O_CLOEXEC);
 	struct stat s;
 	if (fd < 0 && errno == ENOENT)
@@ -299,22 +291,22 @@ static int read_record(struct changes *ch, long *pid, char *said, size_t size)
 	ssize_t n = read(fd, text, sizeof(text) - 1);
 	close(fd);
 	text[n > 0 ? n : 0] = '\0';
-	*ch = changes();
-	if (sscanf(text, "pid %ld boot %63s nr_hugepages %ld %ld mount %ld made_dir %lu", pid,
-		   their_id, &ch->found_pages, &ch->set_pages, &ch->mount_id, &ch->dir_ino) != 6) {
+	*ch = record();
+	if (!record_parse(text, ch)) {
 		renameat(st.dir_fd, "state", st.dir_fd, "state.damaged");
-		*ch = changes();
+		*ch = record();
 		return say_why(said, size,
 			       "the record of an interrupted run cannot be read: kept as "
 			       "%s/state.damaged, nothing of it put back",
 			       st.dir);
 	}
+	*pid = ch->pid;
 	boot_id(id, sizeof(id));
-	if (strcmp(id, their_id) != 0) {
+	if (strcmp(id, ch->boot) != 0) {
 		snprintf(said, size, "dropped the record of run %ld: it is from an earlier boot",
 			 *pid);
 		drop_record();
-		*ch = changes();
+		*ch = record();
 		return 0;
 	}
 	return 1;
@@ -375,7 +367,7 @@ static void remove_left_dir(char *said, size_t size)
 static int recover(char *why, size_t size)
 {
 	char said[512] = "", guarded[512];
-	struct changes ch;
+	struct record ch;
 	long pid = -1;
 	if (read_text_at(st.dir_fd, "guardian", guarded, sizeof(guarded)) > 0) {
 		guarded[strcspn(guarded, "\n")] = '\0';
@@ -431,7 +423,7 @@ static int recover(char *why, size_t size)
 	char buf[1];
 	while (read(watch, buf, 1) < 0 && errno == EINTR) {
 	}
-	struct changes ch;
+	struct record ch;
 	long pid = -1;
 	static char note[512], said[4700], line[4800];
 	if (read_record(&ch, &pid, note, sizeof(note)) == 1) {
@@ -733,7 +725,7 @@ int hugepages_prepare(int wait_s, int timeout_s, struct hugepages_info *info, ch
 			return skip_and_restore(say_why(why, size, "cannot make %s: %s",
 							HUGEPAGES_DIR, strerror(errno)));
 		st.ch.dir_ino = s.st_ino;
-		if (record(why, size) < 0)
+		if (note_change(why, size) < 0)
 			return skip_and_restore(-1);
 	}
 	if (private_ns && mount_private(info->page_kb, why, size) < 0)
@@ -747,7 +739,7 @@ int hugepages_prepare(int wait_s, int timeout_s, struct hugepages_info *info, ch
 		st.ch.mount_id = mount_id(HUGEPAGES_DIR);
 		if (st.ch.mount_id < 0)
 			st.ch.mount_id = 0; // unknown, yet it must be undone
-		if (record(why, size) < 0)
+		if (note_change(why, size) < 0)
 			return skip_and_restore(-1);
 		ktap_diag("mounted hugetlbfs at %s", HUGEPAGES_DIR);
 	}
@@ -761,7 +753,7 @@ int hugepages_prepare(int wait_s, int timeout_s, struct hugepages_info *info, ch
 	}
 	st.ch.found_pages = pages;
 	st.ch.set_pages = RSS_PAGES;
-	if (record(why, size) < 0) {
+	if (note_change(why, size) < 0) {
 		st.ch.found_pages = -1; // not written: nothing to put back
 		return skip_and_restore(-1);
 	}
