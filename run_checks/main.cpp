@@ -10,6 +10,7 @@
 //   hugepages.cpp               what the check needs of the machine: the lock,
 //                               the guardian, the record of what changed, the
 //                               check's mount namespace, putting back
+//   record.cpp                  the record's text and its replay rule
 //   child.cpp                   running one program with a timeout (a tracer
 //                               plugs in through its hooks)
 //   ktap.cpp                    the report, written when the output takes it

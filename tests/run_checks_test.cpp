@@ -264,6 +264,7 @@ INSTANTIATE_TEST_SUITE_P(
 		"not ok 1 rss_map_check # TIMEOUT 2 seconds",
 		{"# rss_map_check: no verdict within 2 s; killed"},
 		1},
+	RssCase{"orphan", "ok 1 rss_map_check", {}, 0},
 	RssCase{"grandchild",
 		"not ok 1 rss_map_check # TIMEOUT 2 seconds",
 		{"# rss_map_check: no verdict within 2 s; killed"},

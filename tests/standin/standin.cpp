@@ -2,7 +2,8 @@
 // It behaves as STANDIN_<its own name> says (pass, silent, wrong, fail,
 // exit3, abort, chatty, hang, flood: 20000 bytes on stderr then abort,
 // grandchild: hangs with a child in its process group, setsid: passes but
-// leaves a child in a session of its own holding its output) and appends
+// leaves a child in a session of its own holding its output, orphan: passes
+// but leaves a child in its process group holding nothing) and appends
 // what it saw to STANDIN_LOG: its argument, the huge-page count, whether
 // /hugepages is a hugetlbfs, its directory, the descriptors above 2 and the
 // signals it inherited blocked; a child's pid on a line of its own.
@@ -121,6 +122,22 @@ int main(int argc, char **argv)
 	}
 	if (mode == "grandchild")
 		SleepingChild(false);
+	if (mode == "orphan") {
+		// Passes, leaving a child in its process group that holds nothing.
+		if (fork() == 0) {
+			for (int fd = 0; fd < 3; fd++)
+				close(fd);
+			if (FILE *f = std::fopen(std::getenv("STANDIN_LOG"), "a")) {
+				std::fprintf(f, "child pid=%d\n", static_cast<int>(getpid()));
+				std::fclose(f);
+			}
+			sleep(3600);
+			_exit(0);
+		}
+		usleep(100000);
+		std::fputs("oll korrekt.\n", stdout);
+		return 0;
+	}
 	if (mode == "setsid") {
 		SleepingChild(true);
 		std::fputs("oll korrekt.\n", stdout);
