@@ -5,6 +5,7 @@
 #include "signals.h"
 #include "util.h"
 
+#include <dirent.h>
 #include <errno.h>
 #include <fcntl.h>
 #include <poll.h>
@@ -21,6 +22,7 @@
 #include <unistd.h>
 
 #define HUGETLBFS_MAGIC_ 0x958458f6
+#define MADE_MARK HUGEPAGES_DIR "/.made-by-run_checks"
 #define LOCK_MARGIN_S 15 // beyond another run's -t: its preparation and restore
 #define MAX_TIMEOUT_S 86400
 
@@ -264,7 +266,7 @@ static bool put_back(struct record *ch, char *said, size_t size)
 		if (!S_ISDIR(s.st_mode) || s.st_ino != ch->dir_ino)
 			say_more(said, size, "left %s: not the directory the run made",
 				 HUGEPAGES_DIR);
-		else if (rmdir(HUGEPAGES_DIR) == 0)
+		else if ((unlink(MADE_MARK) == 0 || errno == ENOENT) && rmdir(HUGEPAGES_DIR) == 0)
 			say_more(said, size, "removed %s", HUGEPAGES_DIR);
 		else
 			say_more(said, size, "left %s: %s", HUGEPAGES_DIR, strerror(errno));
@@ -641,6 +643,22 @@ int hugepages_recheck(char *why, size_t size)
 	return 0;
 }
 
+// A /hugepages that holds nothing but the runner's mark, and no mount: a
+// run made it and the machine rebooted before it was removed.
+static bool made_before_a_reboot(void)
+{
+	struct stat s;
+	if (is_hugetlbfs(HUGEPAGES_DIR) || lstat(MADE_MARK, &s) != 0 || !S_ISREG(s.st_mode))
+		return false;
+	int entries = 0;
+	if (DIR *d = opendir(HUGEPAGES_DIR)) {
+		while (readdir(d))
+			entries++;
+		closedir(d);
+	}
+	return entries == 3; // ".", ".." and the mark
+}
+
 static bool kernel_has_hugetlbfs(void)
 {
 	static char text[8192];
@@ -720,11 +738,24 @@ int hugepages_prepare(int wait_s, int timeout_s, struct hugepages_info *info, ch
 	// Each change is recorded as soon as it can be named: the count before
 	// it is written, the directory and the mount by their identity just
 	// after they are made, so that a replay touches only what the run made.
+	if (exists && made_before_a_reboot()) {
+		ktap_diag("%s holds only the mark of a run before a reboot: removed after this run",
+			  HUGEPAGES_DIR);
+		st.ch.dir_ino = s.st_ino;
+		if (note_change(why, size) < 0)
+			return skip_and_restore(-1);
+	}
 	if (!exists) {
+		// The mark inside tells a later boot, whose /run holds no record,
+		// that the directory is the runner's to remove.
 		if (mkdir(HUGEPAGES_DIR, 0755) != 0 || lstat(HUGEPAGES_DIR, &s) != 0)
 			return skip_and_restore(say_why(why, size, "cannot make %s: %s",
 							HUGEPAGES_DIR, strerror(errno)));
 		st.ch.dir_ino = s.st_ino;
+		int mark =
+		    open(MADE_MARK, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
+		if (mark >= 0)
+			close(mark);
 		if (note_change(why, size) < 0)
 			return skip_and_restore(-1);
 	}

@@ -479,8 +479,26 @@ TEST_F(RunnerOnSystem, WhatKillsTheGuardianTooIsPutBackByTheNextRunWhereStillAsL
 		EXPECT_EQ(HugetlbfsMountLine(), her) << "her mount is hers";
 		while (umount("/hugepages") == 0) {
 		}
+		unlink("/hugepages/.made-by-run_checks"); // the run's mark, left with the directory
 		rmdir("/hugepages");
 		HugePageSystem().SetCount(3);
+	}
+}
+
+// After a reboot no record is left in /run, but a /hugepages the runner made
+// holds its mark: the next run removes it; a directory of anyone else stays.
+TEST_F(RunnerOnSystem, ADirectoryLeftByARunBeforeARebootIsRemovedByItsMark)
+{
+	for (bool marked : {true, false}) {
+		SCOPED_TRACE(marked);
+		ASSERT_EQ(mkdir("/hugepages", 0755), 0);
+		if (marked)
+			WriteFile("/hugepages/.made-by-run_checks", "");
+		Result r = RunRunner();
+		EXPECT_EQ(r.exit_code, 0) << Describe(r);
+		EXPECT_EQ(Exists("/hugepages"), !marked) << r.out;
+		rmdir("/hugepages");
+		EXPECT_EQ(SystemState(), before_);
 	}
 }
 
