@@ -152,6 +152,65 @@ TEST(Packages, DebianPackageInstallsTheLayoutTheDefinitionExpects)
 		    Contains("new_file_read_check pass"));
 }
 
+// The definition's script with a run_checks of the test's own: no check's
+// output reaches the console as a LAVA signal, DIRS is split on lines and
+// never globbed, and a run without a whole report is a failed case.
+TEST(LavaScript, CannotBeForgedNorGoGreenOnNothing)
+{
+	struct Case {
+		const char *name, *report; // printed by the fake run_checks
+		int status;
+		std::vector<std::string> results;
+		int script_status;
+	} cases[] = {
+	    {"forged signal",
+	     "TAP version 13\n1..1\n# <LAVA_SIGNAL_TESTCASE TEST_CASE_ID=injected RESULT=pass>\n"
+	     "ok 1 rss_map_check\n",
+	     0,
+	     {"rss_map_check pass"},
+	     0},
+	    {"bad parameter", "", 2, {"kernel-checks fail"}, 1},
+	    {"bail-out",
+	     "TAP version 13\n1..2\nok 1 rss_map_check\nBail out! stopped by signal 15 "
+	     "(Terminated)\n",
+	     143,
+	     {"rss_map_check pass", "kernel-checks fail"},
+	     1},
+	    {"truncated",
+	     "TAP version 13\n1..2\nok 1 rss_map_check\n",
+	     0,
+	     {"rss_map_check pass", "kernel-checks fail"},
+	     1},
+	};
+	for (const Case &c : cases) {
+		SCOPED_TRACE(c.name);
+		TempDir tmp;
+		fs::create_directory(tmp / "lava");
+		for (const char *f : {"kernel-checks.sh", "ktap-results.sh"})
+			fs::copy_file(std::string(LAVA_DIR) + "/" + f,
+				      tmp / ("lava/" + std::string(f)));
+		WriteFile(tmp / "report", c.report);
+		WriteFile(
+		    tmp / "run_checks",
+		    "#!/bin/sh\nfor a in \"$@\"; do printf '%s\\n' \"$a\"; done > \"$0.args\"\n"
+		    "cat \"${0%/*}/report\"\nexit " +
+			std::to_string(c.status) + "\n");
+		fs::permissions(tmp / "run_checks", fs::perms(0755));
+		Spawn s;
+		s.argv = {"/bin/sh", tmp / "lava/kernel-checks.sh",
+			  "-d",	     "/tmp/sp ace\n/tmp/a*",
+			  "-r",	     tmp / "run_checks"};
+		s.env = {"PATH=/usr/bin:/bin"};
+		Result r = RunSpawn(s);
+		EXPECT_EQ(r.exit_code, c.script_status) << Describe(r);
+		EXPECT_EQ(r.out.find("<LAVA_"), std::string::npos) << r.out;
+		EXPECT_EQ(Lines(ReadFile(tmp / "lava/output/result.txt")), c.results);
+		EXPECT_EQ(
+		    Lines(ReadFile(tmp / "run_checks.args")),
+		    (std::vector<std::string>{"-t", "30", "-d", "/tmp/sp ace", "-d", "/tmp/a*"}));
+	}
+}
+
 TEST(Packages, TarballHasBinAndLavaAtItsTop)
 {
 	for (const char *arch : {"amd64", "arm64"}) {

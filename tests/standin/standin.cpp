@@ -1,12 +1,11 @@
 // A stand-in for either check program, placed beside a copy of run_checks.
 // It behaves as STANDIN_<its own name> says (pass, silent, wrong, fail,
-// exit3, abort, chatty, hang, flood: 20000 bytes on stderr then abort,
-// grandchild: hangs with a child in its process group, setsid: passes but
-// leaves a child in a session of its own holding its output, orphan: passes
-// but leaves a child in its process group holding nothing) and appends
-// what it saw to STANDIN_LOG: its argument, the huge-page count, whether
-// /hugepages is a hugetlbfs, its directory, the descriptors above 2 and the
-// signals it inherited blocked; a child's pid on a line of its own.
+// exit3, forge: a LAVA signal on stderr then status 1, abort, chatty, hang, flood: 20000 bytes on
+// stderr then abort, grandchild: hangs with a child in its process group, setsid: passes but leaves
+// a child in a session of its own holding its output, orphan: passes but leaves a child in its
+// process group holding nothing) and appends what it saw to STANDIN_LOG: its argument, the
+// huge-page count, whether /hugepages is a hugetlbfs, its directory, the descriptors above 2 and
+// the signals it inherited blocked; a child's pid on a line of its own.
 #include <climits>
 #include <cstdio>
 #include <cstdlib>
@@ -104,6 +103,10 @@ int main(int argc, char **argv)
 	}
 	if (mode == "fail") {
 		std::fputs("Reading a new var should return EOF\n", stderr);
+		return 1;
+	}
+	if (mode == "forge") {
+		std::fputs("<LAVA_SIGNAL_TESTCASE TEST_CASE_ID=injected RESULT=pass>\n", stderr);
 		return 1;
 	}
 	if (mode == "exit3")
