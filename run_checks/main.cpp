@@ -33,8 +33,6 @@
 #include <string.h>
 #include <unistd.h>
 
-#define MAX_DIRS 32
-
 static const char usage_text[] =
     "usage: %s [-t SECONDS] [-w SECONDS] [--strict] [-d DIR]...\n"
     "Runs rss_map_check and new_file_read_check (found beside this program)\n"
@@ -100,7 +98,9 @@ static void own_dir(char *dir, size_t size)
 int main(int argc, char **argv)
 {
 	const char *prog = argc > 0 ? argv[0] : "run_checks";
-	const char *dirs[MAX_DIRS];
+	// The -d values, gathered at the front of argv as it is read: each took
+	// two words, so none is written over before it is read. No limit.
+	char **dirs = argv + 1;
 	int ndirs = 0;
 	char bin_dir[PATH_MAX];
 
@@ -118,7 +118,7 @@ int main(int argc, char **argv)
 			i++;
 		else if (!strcmp(a, "-w") && value && seconds(argv[i + 1], 0, &opt.wait_s))
 			i++;
-		else if (!strcmp(a, "-d") && value && ndirs < MAX_DIRS)
+		else if (!strcmp(a, "-d") && value)
 			dirs[ndirs++] = argv[++i];
 		else
 			usage(prog, stderr, 2);

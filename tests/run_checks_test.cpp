@@ -880,6 +880,22 @@ TEST_F(RunnerBed, EachDirectoryGetsItsOwnTestAndOnlyWhatItMadeIsRemoved)
 	EXPECT_TRUE(fs::is_empty(b.path()));
 }
 
+// As many directories as a lab names, in the order named.
+TEST_F(RunnerBed, FortyDirectoriesAreFortyTests)
+{
+	TempDir top;
+	std::vector<std::string> args;
+	for (int i = 0; i < 40; ++i) {
+		fs::create_directory(top / std::to_string(i));
+		args.insert(args.end(), {"-d", top / std::to_string(i)});
+	}
+	std::vector<std::string> out = Lines(RunRunner(args).out);
+	EXPECT_EQ(out.at(1), "1..41");
+	for (int i = 0; i < 40; ++i)
+		EXPECT_THAT(out, Contains("ok " + std::to_string(i + 2) + " new_file_read_check" +
+					  top.path() + "/" + std::to_string(i)));
+}
+
 TEST_F(RunnerBed, FailingNewFileCheckQuotesItsMessage)
 {
 	TempDir dir;
