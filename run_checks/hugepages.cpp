@@ -107,6 +107,28 @@ static int open_state_file(const char *name, int flags, char *why, size_t size)
 	return fd;
 }
 
+// Waits a tenth of a second for a lock held on `fd`, unless told to stop.
+static void wait_a_moment(int fd)
+{
+	struct pollfd p = {signals_fd(), POLLIN, 0};
+	poll(&p, 1, 100);
+	if (int sig = signals_pending_stop()) {
+		close(fd);
+		signals_stop(sig);
+	}
+}
+
+// Writes a small file of the state directory whole; false if it could not.
+static bool write_state_file(const char *name, const char *text, int n)
+{
+	int fd = openat(st.dir_fd, name,
+			O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC, 0600);
+	bool ok = fd >= 0 && write(fd, text, (size_t)n) == n;
+	if (fd >= 0)
+		close(fd);
+	return ok;
+}
+
 // The count is one per kernel, the lock file one per /run. A lock on the
 // count's own file holds across mount namespaces that share /proc (a
 // container with a /proc of its own, or its own sysfs, still does not see
@@ -125,12 +147,7 @@ static int take_kernel_lock(long deadline, int wait_s, int timeout_s, char *why,
 				       "another run holds %s (its lock is not in this %s)",
 				       NR_HUGEPAGES, st.dir);
 		}
-		struct pollfd p = {signals_fd(), POLLIN, 0};
-		poll(&p, 1, 100);
-		if (int sig = signals_pending_stop()) {
-			close(fd);
-			signals_stop(sig);
-		}
+		wait_a_moment(fd);
 	}
 	st.kernel_lock_fd = fd;
 	return 0;
@@ -164,12 +181,7 @@ static int take_lock(int wait_s, int timeout_s, char *why, size_t size)
 			return say_why(why, size, "another run holds %s/lock (pid %ld)", st.dir,
 				       pid);
 		}
-		struct pollfd p = {signals_fd(), POLLIN, 0};
-		poll(&p, 1, 100);
-		if (int sig = signals_pending_stop()) {
-			close(fd);
-			signals_stop(sig);
-		}
+		wait_a_moment(fd);
 	}
 	char me[48];
 	int n = snprintf(me, sizeof(me), "%d %d\n", (int)getpid(), timeout_s);
@@ -325,13 +337,8 @@ void hugepages_guard_dir(const char *path, int dir_fd)
 		return;
 	int n = snprintf(text, sizeof(text), "%lu %lu\n%s%s%s", (unsigned long)s.st_dev,
 			 (unsigned long)s.st_ino, cwd, cwd[0] ? "/" : "", path);
-	int fd = openat(st.dir_fd, "newdir",
-			O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC, 0600);
-	if (fd >= 0 && write(fd, text, (size_t)n) != n) {
-		// Unguarded: only what a SIGKILL leaves is at stake.
-	}
-	if (fd >= 0)
-		close(fd);
+	// Unguarded if it fails: only what a SIGKILL leaves is at stake.
+	write_state_file("newdir", text, n);
 }
 
 void hugepages_unguard_dir(void)
@@ -437,12 +444,8 @@ static int recover(char *why, size_t size)
 		int n = snprintf(line, sizeof(line),
 				 "run %ld ended without putting back; its guardian did: %s\n",
 				 (long)runner, said);
-		int fd = openat(st.dir_fd, "guardian",
-				O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC,
-				0600);
-		if (fd >= 0 && write(fd, line, (size_t)n) != n) {
-			// The next run merely will not say what the guardian did.
-		}
+		// If it fails, the next run merely will not say what it did.
+		write_state_file("guardian", line, n);
 	}
 	_exit(0);
 }
