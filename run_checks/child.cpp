@@ -18,8 +18,18 @@
 // that left the process group may hold them for ever.
 #define GRACE_MS 1000
 
+// Tells the runner why the check could not be started: an errno on `fd`,
+// closed on exec, so that a check's own status 127 is never taken for it.
+[[noreturn]] static void cannot_start(int fd, int err)
+{
+	ssize_t n = write(fd, &err, sizeof(err));
+	(void)n;
+	_exit(127);
+}
+
 [[noreturn]] static void exec_child(const char *const argv[], int cwd_fd, pid_t parent, int out,
-				    int err, const struct child_hooks *hooks, int report_fd)
+				    int err, const struct child_hooks *hooks, int report_fd,
+				    int exec_fd)
 {
 	prctl(PR_SET_PDEATHSIG, SIGKILL);
 	if (getppid() != parent)
@@ -37,15 +47,24 @@
 	dup2(err, 2);
 	// What the runner inherited (a harness's lock, a log) is not the check's.
 	close_from(3, true);
-	if (cwd_fd >= 0 && fchdir(cwd_fd) != 0) {
-		dprintf(2, "cannot enter the check's directory: %s\n", strerror(errno));
-		_exit(127);
-	}
+	if (cwd_fd >= 0 && fchdir(cwd_fd) != 0)
+		cannot_start(exec_fd, errno);
 	if (hooks)
 		hooks->before_exec(report_fd); // the last thing before exec
 	execv(argv[0], (char *const *)argv);
-	dprintf(2, "cannot run %s: %s\n", argv[0], strerror(errno));
-	_exit(127);
+	cannot_start(exec_fd, errno);
+}
+
+// The errno the child sent before it could exec, or 0 once exec closed the
+// pipe.
+static int start_error(int fd)
+{
+	int err = 0;
+	ssize_t n;
+	while ((n = read(fd, &err, sizeof(err))) < 0 && errno == EINTR) {
+	}
+	close(fd);
+	return n == (ssize_t)sizeof(err) ? err : 0;
 }
 
 static void take_output(int *fd, char *buf, size_t size, size_t *len, size_t *dropped)
@@ -100,14 +119,14 @@ static void kill_and_reap(pid_t pid, int *status)
 void child_run(const char *const argv[], int cwd_fd, int timeout_s, struct child_result *r,
 	       const struct child_hooks *hooks)
 {
-	int out[2] = {-1, -1}, err[2] = {-1, -1}, told[2] = {-1, -1};
+	int out[2] = {-1, -1}, err[2] = {-1, -1}, told[2] = {-1, -1}, exec[2] = {-1, -1};
 
 	memset(r, 0, sizeof(*r));
 	if (pipe2(out, O_CLOEXEC) != 0 || pipe2(err, O_CLOEXEC) != 0 ||
-	    (hooks && pipe2(told, O_CLOEXEC) != 0)) {
+	    pipe2(exec, O_CLOEXEC) != 0 || (hooks && pipe2(told, O_CLOEXEC) != 0)) {
 		r->start_errno = errno;
 		r->start_what = "pipe";
-		int fds[] = {out[0], out[1], err[0], err[1], told[0], told[1]};
+		int fds[] = {out[0], out[1], err[0], err[1], told[0], told[1], exec[0], exec[1]};
 		for (int fd : fds)
 			if (fd >= 0)
 				close(fd);
@@ -117,18 +136,26 @@ void child_run(const char *const argv[], int cwd_fd, int timeout_s, struct child
 	pid_t parent = getpid();
 	pid_t pid = fork();
 	if (pid == 0)
-		exec_child(argv, cwd_fd, parent, out[1], err[1], hooks, told[1]);
+		exec_child(argv, cwd_fd, parent, out[1], err[1], hooks, told[1], exec[1]);
 	r->start_errno = pid < 0 ? errno : 0;
 	r->start_what = "fork";
 	close(out[1]);
 	close(err[1]);
+	close(exec[1]);
 	if (told[1] >= 0)
 		close(told[1]);
 	if (pid > 0 && hooks)
 		hooks->started(hooks->arg, told[0]);
 	if (told[0] >= 0)
 		close(told[0]);
-	if (pid < 0) {
+	int exec_errno = pid > 0 ? start_error(exec[0]) : (close(exec[0]), 0);
+	if (exec_errno) {
+		// It never ran: nothing of it to read, only its pid to reap.
+		kill_and_reap(pid, &r->status);
+		r->start_errno = exec_errno;
+		r->start_what = "exec";
+	}
+	if (pid < 0 || exec_errno) {
 		close(out[0]);
 		close(err[0]);
 		return;
@@ -141,6 +168,13 @@ void child_run(const char *const argv[], int cwd_fd, int timeout_s, struct child
 	    {out[0], POLLIN, 0}, {err[0], POLLIN, 0}, {signals_fd(), POLLIN, 0}};
 	while (!exited || fds[0].fd >= 0 || fds[1].fd >= 0) {
 		long left = deadline - now_ms();
+		// A check that exited in time is judged on its exit, however
+		// late the runner itself (stopped, a frozen VM) looks.
+		if (left <= 0 && !exited && reap_if_exited(pid, &r->status, hooks)) {
+			exited = true;
+			deadline = now_ms() + GRACE_MS;
+			continue;
+		}
 		if (left <= 0) {
 			if (!exited) {
 				kill_and_reap(pid, &r->status);

@@ -527,7 +527,11 @@ static int shm_unfit(char *why, size_t size)
 		return say_why(why, size, "/dev/shm: %s", strerror(errno));
 	if (vfs.f_flag & ST_RDONLY)
 		return say_why(why, size, "/dev/shm is read-only");
-	unsigned long long free_kb = (unsigned long long)vfs.f_bavail * vfs.f_frsize / 1024;
+	unsigned long long free_kb = (unsigned long long)vfs.f_bfree * vfs.f_frsize / 1024;
+	ktap_diag("/dev/shm: %llu kB and %llu inodes free", free_kb,
+		  (unsigned long long)vfs.f_ffree);
+	if (vfs.f_files != 0 && vfs.f_ffree == 0)
+		return say_why(why, size, "/dev/shm has no inode free for the check's file");
 	if (free_kb < RSS_LENGTH / 1024)
 		return say_why(why, size, "/dev/shm has %llu kB free; the check needs %lld kB",
 			       free_kb, RSS_LENGTH / 1024);

@@ -2,6 +2,7 @@
 
 #include "hugepages.h"
 #include "ktap.h"
+#include "limits.h"
 #include "signals.h"
 #include "util.h"
 
@@ -14,6 +15,7 @@
 #include <stdlib.h>
 #include <string.h>
 #include <sys/prctl.h>
+#include <sys/resource.h>
 #include <sys/utsname.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -46,6 +48,50 @@ void kernel_environment(void)
 		snprintf(huge, sizeof(huge), "%ld kB", huge_kb);
 	ktap_diag("base page %ld kB, default huge page %s, huge page sizes: %s",
 		  sysconf(_SC_PAGESIZE) / 1024, huge, offered);
+
+	char limits[256];
+	limits_text(limits, sizeof(limits));
+	ktap_diag("limits: %s", limits);
+	struct memcg cg;
+	memcg_read(&cg);
+	if (!cg.version)
+		ktap_diag("memory cgroup: none found");
+	else if (cg.limit_kb < 0)
+		ktap_diag("memory cgroup v%d %s: no limit", cg.version, cg.path);
+	else
+		ktap_diag("memory cgroup v%d %s: limit %ld kB, %ld kB of it free", cg.version,
+			  cg.path, cg.limit_kb, cg.room_kb);
+}
+
+// What the check needs at most at once: 16 MiB mapped, and as much again
+// where a private mapping of its shared-memory file copies the file's pages.
+#define NEED_KB (2 * LENGTH_KB + 4096)
+
+int environment_refuses(char *why, size_t size)
+{
+	long fsize = limit_kb(RLIMIT_FSIZE), data = limit_kb(RLIMIT_DATA),
+	     as = limit_kb(RLIMIT_AS);
+	if (fsize >= 0 && fsize < LENGTH_KB)
+		return say_why(why, size, "RLIMIT_FSIZE is %ld kB: the check sizes files to %ld kB",
+			       fsize, LENGTH_KB);
+	if (data >= 0 && data < LENGTH_KB + 4096)
+		return say_why(why, size,
+			       "RLIMIT_DATA is %ld kB: the check maps %ld kB of private memory at "
+			       "once, besides its own",
+			       data, LENGTH_KB);
+	if (as >= 0 && as < LENGTH_KB + 8192)
+		return say_why(why, size,
+			       "RLIMIT_AS is %ld kB: the check maps %ld kB at once, besides its "
+			       "own",
+			       as, LENGTH_KB);
+	struct memcg cg;
+	memcg_read(&cg);
+	if (cg.room_kb >= 0 && cg.room_kb < NEED_KB)
+		return say_why(why, size,
+			       "the memory cgroup %s has %ld kB free of its limit of %ld kB; the "
+			       "check needs about %ld kB",
+			       cg.path, cg.room_kb, cg.limit_kb, (long)NEED_KB);
+	return 0;
 }
 
 struct figures {
@@ -120,13 +166,15 @@ void kernel_measure(struct kernel_account *m, int timeout_s)
 	memset(m, 0, sizeof(*m));
 	void *shared =
 	    mmap(nullptr, sizeof(*m), PROT_READ | PROT_WRITE, MAP_SHARED | MAP_ANONYMOUS, -1, 0);
+	struct oom_count oom;
+	oom_count_read(&oom);
 	pid_t pid = shared == MAP_FAILED ? -1 : fork();
 	if (pid == 0) {
 		prctl(PR_SET_PDEATHSIG, SIGKILL);
 		measure_in_child((struct kernel_account *)shared);
 	}
 	long deadline = now_ms() + timeout_s * 1000L;
-	int status;
+	int status = 0;
 	while (pid > 0 && waitpid(pid, &status, WNOHANG) == 0) {
 		int sig = signals_pending_stop();
 		if (sig || now_ms() > deadline) {
@@ -143,6 +191,13 @@ void kernel_measure(struct kernel_account *m, int timeout_s)
 		memcpy(m, shared, sizeof(*m));
 	if (shared != MAP_FAILED)
 		munmap(shared, sizeof(*m));
+	if (!m->done && pid > 0 && WIFSIGNALED(status) && WTERMSIG(status) == SIGKILL)
+		oom_killed_since(&oom, m->killed, sizeof(m->killed));
+	if (m->killed[0]) {
+		ktap_diag("kernel: no measurement: the measuring child was killed by %s",
+			  m->killed);
+		return;
+	}
 	if (!m->done) {
 		ktap_diag("kernel: no measurement (%s)",
 			  pid < 0 ? strerror(errno) : "the measuring child did not finish");

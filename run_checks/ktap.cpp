@@ -145,8 +145,50 @@ void ktap_quote(const char *prefix, const char *text, size_t len, size_t dropped
 		putf("%s# %s... %zu more bytes not shown\n", indent(), prefix, dropped);
 }
 
+// The names given at the top level, by hash: two -d directories can map to
+// one name, and parsers pile results of one name together. A full table
+// (more names than any argument list holds) lets a name through as it is.
+static struct {
+	unsigned long long hash[1 << 18];
+	int count;
+} names;
+
+static unsigned long long name_hash(const char *name)
+{
+	unsigned long long h = 14695981039346656037ULL;
+	for (; *name; name++)
+		h = (h ^ (unsigned char)*name) * 1099511628211ULL;
+	return h ? h : 1;
+}
+
+// Takes `name` if it is free and returns true; false if it is taken.
+static bool take_name(const char *name)
+{
+	const size_t size = sizeof(names.hash) / sizeof(names.hash[0]);
+	if (names.count >= (int)size / 2)
+		return true;
+	unsigned long long h = name_hash(name);
+	size_t at = h % size;
+	for (; names.hash[at]; at = (at + 1) % size)
+		if (names.hash[at] == h)
+			return false;
+	names.hash[at] = h;
+	names.count++;
+	return true;
+}
+
 void ktap_result(enum ktap_verdict verdict, const char *name, const char *reason)
 {
+	char unique[1100];
+	if (!k.depth && !take_name(name)) {
+		// As Linaro's parser names a repeated test: _dup2, _dup3, ...
+		for (int n = 2; n < 1000000; n++) {
+			snprintf(unique, sizeof(unique), "%.1000s_dup%d", name, n);
+			if (take_name(unique))
+				break;
+		}
+		name = unique;
+	}
 	int number = ++k.number[k.depth];
 	if (!k.depth) {
 		if (verdict == KTAP_PASS)

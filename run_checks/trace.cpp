@@ -146,6 +146,14 @@ static long resident(pid_t pid)
 	return statm_resident(path);
 }
 
+// Its Rss from a walk of its page tables, exact where statm may lag.
+static long rss_kb(pid_t pid)
+{
+	char path[40];
+	snprintf(path, sizeof(path), "/proc/%d/smaps_rollup", (int)pid);
+	return text_field(path, "\nRss:");
+}
+
 static void call_entered(struct trace *t, pid_t pid)
 {
 	struct call c;
@@ -154,7 +162,11 @@ static void call_entered(struct trace *t, pid_t pid)
 		return;
 	if (c.nr == __NR_mmap && t->probes < PROBES) {
 		struct probe_seen *p = &t->probe[t->probes];
-		*p = {c.args[3], (long)(int)c.args[4], -ENOSYS, false, 0, {resident(pid), -1, -1}};
+		*p = {c.args[3],	  (long)(int)c.args[4],
+		      false,		  -ENOSYS,
+		      false,		  0,
+		      {resident(pid), -1, -1}, {rss_kb(pid), -1, -1},
+		      -1};
 		t->current = t->probes++;
 		t->call = __NR_mmap;
 	} else if (c.nr == __NR_munmap) {
@@ -175,12 +187,19 @@ static void call_returned(struct trace *t, pid_t pid)
 		return;
 	struct probe_seen *p = &t->probe[t->current];
 	if (t->call == __NR_mmap) {
+		p->returned = true;
 		p->mapped = c.ret;
 		p->rss[1] = resident(pid);
+		p->rss_kb[1] = rss_kb(pid);
+		// Whether others took the huge pages, seen while it is refused.
+		if (c.ret == -ENOMEM)
+			p->pool_free = text_field("/proc/meminfo", "HugePages_Free:") -
+				       text_field("/proc/meminfo", "HugePages_Rsvd:");
 	} else {
 		p->unmap_seen = true;
 		p->unmapped = c.ret;
 		p->rss[2] = resident(pid);
+		p->rss_kb[2] = rss_kb(pid);
 	}
 	t->call = 0;
 }

@@ -16,10 +16,13 @@ enum trace_mode {
 
 struct probe_seen {
 	long flags, fd;
-	long mapped;	 // mmap's result: an address, or -errno
+	bool returned;	 // mmap returned (a check killed inside it never does)...
+	long mapped;	 // ...this: an address, or -errno
 	bool unmap_seen; // munmap was called...
 	long unmapped;	 // ...and returned this
 	long rss[3];	 // statm's resident pages before mmap, after it, after munmap
+	long rss_kb[3];	 // smaps_rollup's Rss (the page tables) at the same stops
+	long pool_free;	 // a failed mmap: huge pages free and not reserved then
 };
 
 struct trace {

@@ -1,0 +1,134 @@
+#include "limits.h"
+
+#include "util.h"
+
+#include <stdio.h>
+#include <string.h>
+#include <sys/resource.h>
+
+long limit_kb(int resource)
+{
+	struct rlimit l;
+	if (getrlimit(resource, &l) != 0 || l.rlim_cur == RLIM_INFINITY)
+		return -1;
+	return (long)(l.rlim_cur / 1024);
+}
+
+void limits_text(char *text, size_t size)
+{
+	static const struct {
+		int resource;
+		const char *name;
+	} limits[] = {{RLIMIT_DATA, "RLIMIT_DATA"},
+		      {RLIMIT_AS, "RLIMIT_AS"},
+		      {RLIMIT_FSIZE, "RLIMIT_FSIZE"},
+		      {RLIMIT_MEMLOCK, "RLIMIT_MEMLOCK"}};
+	text[0] = '\0';
+	for (const auto &l : limits) {
+		long kb = limit_kb(l.resource);
+		size_t at = strlen(text);
+		if (kb < 0)
+			snprintf(text + at, size - at, "%s%s unlimited", at ? ", " : "", l.name);
+		else
+			snprintf(text + at, size - at, "%s%s %ld kB", at ? ", " : "", l.name, kb);
+	}
+}
+
+// A byte count in a cgroup file, in kB: -1 for "max" or v1's near-2^63.
+static long bytes_kb(const char *dir, const char *file)
+{
+	char path[600], text[64];
+	snprintf(path, sizeof(path), "%s/%s", dir, file);
+	if (read_text(path, text, sizeof(text)) <= 0 || !strncmp(text, "max", 3))
+		return -1;
+	unsigned long long bytes = 0;
+	if (sscanf(text, "%llu", &bytes) != 1 || bytes >= (1ULL << 62))
+		return -1;
+	return (long)(bytes / 1024);
+}
+
+// This process's memory cgroup: the "0::" line (v2) or the "memory" line (v1).
+static int memcg_path(char *path, size_t size)
+{
+	char text[4096];
+	if (read_text("/proc/self/cgroup", text, sizeof(text)) <= 0)
+		return 0;
+	int version = 0;
+	for (char *line = strtok(text, "\n"); line; line = strtok(nullptr, "\n")) {
+		char *colon = strchr(line, ':'), *second = colon ? strchr(colon + 1, ':') : nullptr;
+		if (!second)
+			continue;
+		*second = '\0';
+		const char *controllers = colon + 1;
+		bool v1 = !strcmp(controllers, "memory") || strstr(controllers, "memory,") ||
+			  (strlen(controllers) > 7 &&
+			   !strcmp(controllers + strlen(controllers) - 7, ",memory"));
+		if (v1 || (!strncmp(line, "0", 1) && !*controllers && !version)) {
+			snprintf(path, size, "%s", second + 1);
+			version = v1 ? 1 : 2;
+			if (v1)
+				break;
+		}
+	}
+	return version;
+}
+
+void memcg_read(struct memcg *m)
+{
+	memset(m, 0, sizeof(*m));
+	m->limit_kb = m->room_kb = m->oom_kills = -1;
+	m->version = memcg_path(m->path, sizeof(m->path));
+	if (!m->version)
+		return;
+	const char *root = m->version == 2 ? "/sys/fs/cgroup" : "/sys/fs/cgroup/memory";
+	const char *limit = m->version == 2 ? "memory.max" : "memory.limit_in_bytes";
+	const char *usage = m->version == 2 ? "memory.current" : "memory.usage_in_bytes";
+	char dir[512];
+	snprintf(dir, sizeof(dir), "%s%s", root, m->path);
+	char events[600];
+	snprintf(events, sizeof(events), "%s/%s", dir,
+		 m->version == 2 ? "memory.events" : "memory.oom_control");
+	m->oom_kills = text_field(events, "\noom_kill ");
+	// Each level up to the root may hold a tighter limit.
+	for (;;) {
+		long l = bytes_kb(dir, limit), used = bytes_kb(dir, usage);
+		if (l >= 0 && used >= 0 && (m->room_kb < 0 || l - used < m->room_kb)) {
+			m->limit_kb = l;
+			m->room_kb = l > used ? l - used : 0;
+		}
+		char *slash = strrchr(dir, '/');
+		if (!slash || (size_t)(slash - dir) < strlen(root))
+			break;
+		*slash = '\0';
+	}
+}
+
+void oom_count_read(struct oom_count *c)
+{
+	struct memcg cg;
+	memcg_read(&cg);
+	c->system = text_field("/proc/vmstat", "\noom_kill ");
+	c->cgroup = cg.oom_kills;
+}
+
+bool oom_killed_since(const struct oom_count *before, char *said, size_t size)
+{
+	struct oom_count now;
+	oom_count_read(&now);
+	if (now.cgroup > before->cgroup && before->cgroup >= 0) {
+		struct memcg cg;
+		memcg_read(&cg);
+		snprintf(said, size,
+			 "the kernel's OOM killer: the memory cgroup %s (limit %ld kB) counts %ld "
+			 "OOM kills, %ld before",
+			 cg.path, cg.limit_kb, now.cgroup, before->cgroup);
+		return true;
+	}
+	if (now.system > before->system && before->system >= 0) {
+		snprintf(said, size,
+			 "the kernel's OOM killer: /proc/vmstat counts %ld OOM kills, %ld before",
+			 now.system, before->system);
+		return true;
+	}
+	return false;
+}

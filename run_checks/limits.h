@@ -1,0 +1,29 @@
+// What the process may use, as the kernel will hold it to: resource limits,
+// the memory cgroup's limit and its OOM kills. Bottom layer, beside util.
+#pragma once
+
+#include <stddef.h>
+
+// A limit in kB, or -1 for none.
+long limit_kb(int resource);
+// "RLIMIT_DATA unlimited, RLIMIT_AS ..., RLIMIT_FSIZE ..., RLIMIT_MEMLOCK ...".
+void limits_text(char *text, size_t size);
+
+struct memcg {
+	int version;	// 1 or 2; 0: no memory cgroup found
+	char path[256]; // the cgroup, as /proc/self/cgroup names it
+	long limit_kb;	// the tightest limit on the way to the root, or -1
+	long room_kb;	// what that leaves, or -1 for no limit
+	long oom_kills; // its OOM kills so far, or -1 where not counted
+};
+void memcg_read(struct memcg *m);
+
+// The kernel's OOM kills so far: since boot (/proc/vmstat), and in this
+// process's memory cgroup; -1 where not counted.
+struct oom_count {
+	long system, cgroup;
+};
+void oom_count_read(struct oom_count *c);
+// Whether an OOM kill came since `before`: then says so, with the counts,
+// in `said`.
+bool oom_killed_since(const struct oom_count *before, char *said, size_t size);
