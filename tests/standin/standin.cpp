@@ -1,5 +1,8 @@
 // A stand-in for either check program, placed beside a copy of run_checks.
-// It behaves as STANDIN_<its own name> says (pass, silent, wrong, fail,
+// It behaves as STANDIN_<its own name> says (pass: as rss_map_check, after six
+// 16 MiB mappings, which the runner's trace must see; unmapped: passes without
+// them; trailing: more output after "oll korrekt."; exit127; late: passes
+// after 3 s; hog: touches memory until the kernel kills it; silent, wrong, fail,
 // exit3, forge: a LAVA signal on stderr then status 1, abort, chatty, hang, flood: 20000 bytes on
 // stderr then abort, grandchild: hangs with a child in its process group, setsid: passes but leaves
 // a child in a session of its own holding its output, orphan: passes but leaves a child in its
@@ -12,6 +15,7 @@
 #include <cstring>
 #include <fcntl.h>
 #include <string>
+#include <sys/mman.h>
 #include <sys/vfs.h>
 #include <unistd.h>
 
@@ -75,6 +79,17 @@ void SleepingChild(bool own_session)
 	_exit(0);
 }
 
+// The six 16 MiB mappings the runner's trace looks for, the last one kept.
+void MapSixTimes()
+{
+	for (int i = 0; i < 6; i++) {
+		void *at = mmap(nullptr, 16 << 20, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS,
+				-1, 0);
+		if (at != MAP_FAILED && i < 5)
+			munmap(at, 16 << 20);
+	}
+}
+
 } // namespace
 
 int main(int argc, char **argv)
@@ -88,12 +103,30 @@ int main(int argc, char **argv)
 	Log(name, arg);
 	if (arg)
 		close(open(arg, O_RDWR | O_CREAT, 0600)); // as the real check leaves it
-	if (mode == "pass" || mode == "chatty") {
+	if (rss && (mode == "pass" || mode == "chatty" || mode == "orphan" || mode == "setsid" ||
+		    mode == "trailing" || mode == "late"))
+		MapSixTimes();
+	if (mode == "late")
+		sleep(3);
+	if (mode == "pass" || mode == "chatty" || mode == "unmapped" || mode == "late") {
 		if (mode == "chatty")
 			std::fputs("line one\n\nline three\n", stderr);
 		if (rss)
 			std::fputs("oll korrekt.\n", stdout);
 		return 0;
+	}
+	if (mode == "trailing") {
+		std::fputs("oll korrekt.\nand more\n", stdout);
+		return 0;
+	}
+	if (mode == "exit127")
+		return 127;
+	if (mode == "hog") {
+		for (;;) {
+			char *p = static_cast<char *>(std::malloc(1 << 20));
+			for (int i = 0; p && i < (1 << 20); i += 4096)
+				p[i] = 1;
+		}
 	}
 	if (mode == "silent")
 		return 0;
