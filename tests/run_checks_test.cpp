@@ -654,6 +654,147 @@ TEST_F(RunnerOnSystem, WithoutANamespaceTheMachinesMountsServeAndPlantedNamesAre
 	EXPECT_EQ(SystemState(), before_);
 }
 
+// A memory cgroup of the test's own with a limit, entered by a shell line;
+// where none can be made, why in `missing`.
+class MemoryCgroup
+{
+      public:
+	explicit MemoryCgroup(long limit_kb)
+	{
+		std::string own = ReadFile("/proc/self/cgroup"), base;
+		size_t v1 = own.find(":memory:");
+		std::string name = "/run_checks_test." + std::to_string(getpid()) + "." +
+				   std::to_string(limit_kb);
+		// v1: beside this process's own; v2: under the root, whose
+		// subtree has the memory controller and no processes rule.
+		if (v1 != std::string::npos)
+			dir_ = "/sys/fs/cgroup/memory" +
+			       own.substr(v1 + 8, own.find('\n', v1) - v1 - 8) + name;
+		else
+			dir_ = "/sys/fs/cgroup" + name;
+		std::string limit = v1 != std::string::npos ? "memory.limit_in_bytes" : "memory.max";
+		if (mkdir(dir_.c_str(), 0755) != 0 || !Exists(dir_ + "/" + limit)) {
+			missing = "cannot make a memory cgroup at " + dir_;
+			return;
+		}
+		WriteFile(dir_ + "/" + limit, std::to_string(limit_kb * 1024) + "\n");
+	}
+	~MemoryCgroup()
+	{
+		for (int i = 0; i < 100 && rmdir(dir_.c_str()) != 0 && errno == EBUSY; ++i)
+			usleep(10000);
+	}
+	std::string Enter() const
+	{
+		return "echo $$ > " + dir_ + "/cgroup.procs && ";
+	}
+	std::string missing;
+
+      private:
+	std::string dir_;
+};
+
+// Each environment that stands in the check's way is a skip that names it,
+// measured, never a kernel failure; where nothing stands in the way the
+// stand-in's pass comes through. The shell line runs in a mount namespace of
+// the test's own and ends by running the runner ("$0"); NONS runs it without
+// CAP_SYS_ADMIN, so that it uses that namespace's /dev/shm and /hugepages.
+TEST_F(RunnerOnSystem, TheEnvironmentIsASkipWithItsMeasuredCause)
+{
+	MemoryCgroup small(12 * 1024), hogged(64 * 1024);
+	if (!small.missing.empty())
+		GTEST_SKIP() << small.missing;
+	const std::string nons = "mkdir -p /hugepages && mount -t hugetlbfs none /hugepages && exec "
+				 "/usr/bin/setpriv --bounding-set=-sys_admin --inh-caps=-sys_admin ",
+			  dir = bed_ / "full";
+	ASSERT_EQ(mkdir(dir.c_str(), 0755), 0);
+	struct Case {
+		std::string script, rss_mode, result; // a regular expression
+	};
+	for (const Case &c : std::vector<Case>{
+		 {"ulimit -d 8000", "pass",
+		  "ok 1 rss_map_check # SKIP RLIMIT_DATA is 8000 kB: the check maps 16384 kB of "
+		  "private memory at once, besides its own"},
+		 {"ulimit -v 16000", "pass",
+		  "ok 1 rss_map_check # SKIP RLIMIT_AS is 16000 kB: the check maps 16384 kB at once, "
+		  "besides its own"},
+		 {"ulimit -f 2000", "pass", // dash counts blocks of 512 bytes
+		  "ok 1 rss_map_check # SKIP RLIMIT_FSIZE is 1000 kB: the check sizes files to 16384 "
+		  "kB"},
+		 {small.Enter() + "true", "pass",
+		  "ok 1 rss_map_check # SKIP the memory cgroup /.* has [0-9]+ kB free of its limit of "
+		  "12288 kB; the check needs about 36864 kB"},
+		 {hogged.Enter() + "true", "hog",
+		  "ok 1 rss_map_check # SKIP the check was killed by the kernel's OOM killer: the "
+		  "memory cgroup /.* \\(limit 65536 kB\\) counts 1 OOM kills, 0 before"},
+		 {"mount -t tmpfs -o nr_inodes=1 none /dev/shm && " + nons, "pass",
+		  "ok 1 rss_map_check # SKIP /dev/shm has no inode free for the check's file"},
+		 {"mount -t tmpfs -o size=16m none /dev/shm && " + nons, "pass", "ok 1 rss_map_check"},
+		 {"mount -t tmpfs -o size=16m none /dev/shm && : > /dev/shm/f && echo >> /dev/shm/f && " +
+		      nons,
+		  "pass",
+		  "ok 1 rss_map_check # SKIP /dev/shm has 16380 kB free; the check needs 16384 kB"},
+		 {"mount -t tmpfs -o ro none /dev/shm && " + nons, "pass",
+		  "ok 1 rss_map_check # SKIP /dev/shm is read-only"},
+		 {"mount -t tmpfs -o nr_inodes=2 none " + dir + " && set -- -d " + dir, "pass",
+		  "ok 2 new_file_read_check/.*/full # SKIP " + dir +
+		      " has no inode free for a new file: [0-9]+ kB and 0 inodes free"},
+	     }) {
+		SCOPED_TRACE(c.script);
+		std::string script = c.script;
+		if (script.find("exec ") == std::string::npos)
+			script += " && exec";
+		Spawn s = InPrivateMountNamespace(script + " \"$0\" \"$@\"", {bed_ / "run_checks"});
+		s.env = RunnerSpawn({}, {"STANDIN_rss_map_check=" + c.rss_mode}).env;
+		Result r = RunSpawn(s);
+		rmdir("/hugepages"); // made in the namespace, on the real root
+		EXPECT_THAT(Lines(r.out), Contains(ContainsRegex("^" + c.result + "$"))) << r.out;
+		EXPECT_NE(r.exit_code, 1) << Describe(r);
+		EXPECT_EQ(SystemState(), before_);
+	}
+}
+
+// A check that cannot be executed is a skip with the error; a check that
+// runs and exits with 127 itself is a failure.
+TEST_F(RunnerBed, ACheckThatCannotStartIsASkipButItsOwnStatus127IsNot)
+{
+	struct Case {
+		const char *content, *mode, *result;
+	};
+	for (const Case &c : {
+		 Case{"\x7f" "ELF garbage", "", "ok 2 new_file_read_check # SKIP cannot start the check: Exec format error"},
+		 Case{"#!/nonexistent/interpreter\n", "", "ok 2 new_file_read_check # SKIP cannot start the check: No such file or directory"},
+		 Case{nullptr, "exit127", "not ok 2 new_file_read_check"},
+	     }) {
+		SCOPED_TRACE(c.result);
+		fs::remove(bed_ / "new_file_read_check");
+		if (c.content)
+			WriteFile(bed_ / "new_file_read_check", c.content);
+		else
+			fs::copy_file(STANDIN, bed_ / "new_file_read_check");
+		fs::permissions(bed_ / "new_file_read_check", fs::perms(0755));
+		Result r = RunRunner({}, {std::string("STANDIN_new_file_read_check=") + c.mode});
+		EXPECT_THAT(Lines(r.out), Contains(c.result)) << r.out;
+		if (!c.content) {
+			EXPECT_THAT(Lines(r.out),
+				    Contains("# new_file_read_check: exited with status 127"));
+		}
+	}
+}
+
+// A check that ended in time is judged on its end, however late the runner
+// itself comes to look (stopped, or on a frozen VM).
+TEST_F(RunnerBed, ACheckThatEndedInTimeIsNotATimeoutWhenTheRunnerWasStopped)
+{
+	Result r = RunAndAct(RunnerSpawn({"-t", "1"}), 2, [](pid_t runner) {
+		kill(runner, SIGSTOP);
+		sleep(2);
+		kill(runner, SIGCONT);
+	});
+	EXPECT_THAT(Lines(r.out), Contains("ok 2 new_file_read_check")) << r.out;
+	EXPECT_EQ(r.exit_code, 0) << Describe(r);
+}
+
 // Too few descriptors: every reason names the error, the system is put back.
 TEST_F(RunnerOnSystem, DescriptorLimitSkipsWithTheErrorAndPutsBack)
 {

@@ -123,7 +123,8 @@ int main(int argc, char **argv)
 		return 127;
 	if (mode == "hog") {
 		for (;;) {
-			char *p = static_cast<char *>(std::malloc(1 << 20));
+			// volatile: stores to memory never read are otherwise dropped
+			volatile char *p = static_cast<char *>(std::malloc(1 << 20));
 			for (int i = 0; p && i < (1 << 20); i += 4096)
 				p[i] = 1;
 		}
