@@ -251,6 +251,15 @@ INSTANTIATE_TEST_SUITE_P(
 		{"# rss_map_check: exited with status 1",
 		 "# <LAVA-SIGNAL_TESTCASE TEST_CASE_ID=injected RESULT=pass>"},
 		1},
+	RssCase{"trailing",
+		"not ok 1 rss_map_check",
+		{"# rss_map_check: exited with status 0 but printed more than \"oll korrekt.\"",
+		 "# stdout: oll korrekt.", "# stdout: and more"},
+		1},
+	RssCase{"unmapped",
+		"not ok 1 rss_map_check",
+		{"# rss_map_check: printed \"oll korrekt.\" but made 0 of its 6 mappings"},
+		1},
 	RssCase{"exit3", "not ok 1 rss_map_check", {"# rss_map_check: exited with status 3"}, 1},
 	RssCase{"fail",
 		"not ok 1 rss_map_check",
@@ -275,6 +284,31 @@ INSTANTIATE_TEST_SUITE_P(
 		{"# rss_map_check: no verdict within 2 s; killed"},
 		1}),
     [](const auto &info) { return std::string(info.param.mode); });
+
+// Parsers that count only leaves (the kernel's kunit_parser) must read the
+// parent's failure: a failure that blames no probe is a subtest of its own,
+// and a pass without the six mappings the trace saw is no pass.
+TEST_F(RunnerOnSystem, SubtestsCarryTheParentsVerdict)
+{
+	struct Case {
+		const char *mode, *last;
+		size_t count;
+	};
+	for (const Case &c : {Case{"pass", "  ok 6 anonymous_hugetlb_kept", 6},
+			      Case{"unmapped", "  not ok 7 before_probes", 7},
+			      Case{"exit3", "  not ok 7 before_probes", 7},
+			      Case{"hang", "  not ok 7 before_probes # TIMEOUT 2 seconds", 7}}) {
+		SCOPED_TRACE(c.mode);
+		Result r = RunRunner({"-t", "2"}, {std::string("STANDIN_rss_map_check=") + c.mode});
+		std::vector<std::string> subtests;
+		for (const std::string &line : Lines(r.out))
+			if (line.rfind("  ok ", 0) == 0 || line.rfind("  not ok ", 0) == 0)
+				subtests.push_back(line);
+		ASSERT_EQ(subtests.size(), c.count) << r.out;
+		EXPECT_EQ(subtests.back(), c.last);
+		EXPECT_THAT(Lines(r.out), Contains("  1.." + std::to_string(c.count)));
+	}
+}
 
 // The system put back, whatever ends the run.
 
@@ -1019,6 +1053,26 @@ TEST_F(RunnerBed, EachDirectoryGetsItsOwnTestAndOnlyWhatItMadeIsRemoved)
 	EXPECT_EQ(ReadFile(a / "keep"), "data");
 	EXPECT_EQ(std::distance(fs::directory_iterator(a.path()), fs::directory_iterator()), 1);
 	EXPECT_TRUE(fs::is_empty(b.path()));
+}
+
+// Two directories whose names clean up alike, or one named twice, are
+// distinct tests: results of one name pile up in LAVA and Linaro's parser.
+TEST_F(RunnerBed, DirectoriesThatCleanUpAlikeGetUniqueNames)
+{
+	TempDir parent;
+	for (const char *dir : {"a#b", "a_b", "a_b_dup2"})
+		fs::create_directory(parent / dir);
+	Result r = RunRunner({"-d", parent / "a#b", "-d", parent / "a_b", "-d", parent / "a#b",
+			      "-d", parent / "a_b_dup2"});
+	std::string name = "new_file_read_check" + parent.path() + "/a_b";
+	std::vector<std::string> results;
+	for (const std::string &line : Lines(r.out))
+		if (line.rfind("ok ", 0) == 0)
+			results.push_back(line);
+	EXPECT_EQ(results, (std::vector<std::string>{
+			       "ok 1 rss_map_check", "ok 2 " + name, "ok 3 " + name + "_dup2",
+			       "ok 4 " + name + "_dup3", "ok 5 " + name + "_dup2_dup2"}))
+	    << r.out;
 }
 
 // As many directories as a lab names, in the order named.

@@ -163,6 +163,29 @@ TEST_F(Verdicts, FailureTheMeasurementDoesNotExplainStaysNotOk)
 	EXPECT_THAT(r.out, Not(HasSubstr("XFAIL")));
 }
 
+// Another process may reserve the huge pages after the runner counted them
+// free (no privilege is needed): the check's mmap then fails for the
+// environment, a skip with the pool as it was at that moment. Reserved pages
+// still count in HugePages_Free, so only free less reserved tells it; with
+// enough left, the run is judged as ever.
+TEST_F(Verdicts, HugePagesTakenByAnotherProcessAreASkip)
+{
+	Result r = Runner({"SHIM_HUGE_LEAVE=7"});
+	const std::string why =
+	    "# SKIP another process took the huge pages: the kernel refused anonymous_hugetlb's "
+	    "mmap (Cannot allocate memory) with 7 huge pages of 2048 kB free and unreserved; the "
+	    "check needs 8";
+	EXPECT_THAT(Lines(r.out), Contains("ok 1 rss_map_check " + why)) << r.out;
+	EXPECT_THAT(Lines(r.out), Contains("  ok 3 anonymous_hugetlb " + why)) << r.out;
+	EXPECT_NE(r.exit_code, 1) << Describe(r);
+
+	r = Runner({"SHIM_HUGE_LEAVE=8"});
+	EXPECT_THAT(r.out, Not(HasSubstr("another process took")));
+	EXPECT_THAT(Lines(r.out),
+		    Contains(StartsWith("  # anonymous_hugetlb: mmap flags 0x48022 fd -1 ok, ")))
+	    << r.out;
+}
+
 // The real runner on this kernel. Mainline keeps huge pages out of statm, so
 // the check rightly fails at the first huge-page probe: the result that Perl's
 // TAP::Parser (the top level) and the kernel's own kunit_parser.py (every

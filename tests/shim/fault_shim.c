@@ -24,6 +24,10 @@
 //   SHIM_FAIL_OPEN=PATH      fail the open of PATH (EACCES)
 //   SHIM_FAIL_READ=1         fail reads of every file but statm (EIO)
 //   SHIM_LOG_STATM=1         log each statm text the program reads
+//   SHIM_HUGE_LEAVE=N        before the first MAP_HUGETLB mmap, a child of the
+//                            program reserves (maps, untouched) all the free
+//                            unreserved huge pages but N, and holds them: another
+//                            process taking the pool after the runner counted it
 //
 // Counts are 1-based and count only the calls the program itself makes. The
 // shim does its own I/O with raw system calls so that it never re-enters itself
@@ -314,6 +318,46 @@ static void arm_bias(const char *call, int nth)
 		bias_active = 1;
 }
 
+// A number after `key` in /proc/meminfo, read with raw calls; -1 if none.
+static long meminfo(const char *key)
+{
+	static char text[8192];
+	int fd = (int)syscall(SYS_openat, AT_FDCWD, "/proc/meminfo", O_RDONLY | O_CLOEXEC);
+	if (fd < 0)
+		return -1;
+	ssize_t n = syscall(SYS_read, fd, text, sizeof(text) - 1);
+	syscall(SYS_close, fd);
+	text[n > 0 ? n : 0] = '\0';
+	const char *at = strstr(text, key);
+	return at ? strtol(at + strlen(key), NULL, 10) : -1;
+}
+
+static void take_huge_pages(void *(*real_mmap)(void *, size_t, int, int, int, off_t))
+{
+	static int done;
+	if (done || !env("SHIM_HUGE_LEAVE"))
+		return;
+	done = 1;
+	long take = meminfo("HugePages_Free:") - meminfo("HugePages_Rsvd:") -
+		    env_long("SHIM_HUGE_LEAVE"),
+	     page = meminfo("Hugepagesize:") * 1024;
+	int ready[2];
+	if (take <= 0 || page <= 0 || pipe(ready) != 0)
+		return;
+	if (fork() == 0) {
+		// In the program's process group: killed with it.
+		real_mmap(NULL, (size_t)(take * page), PROT_READ | PROT_WRITE,
+			  MAP_PRIVATE | MAP_ANONYMOUS | MAP_HUGETLB, -1, 0);
+		ssize_t w = write(ready[1], "x", 1);
+		(void)w;
+		for (;;)
+			pause();
+	}
+	char c;
+	ssize_t r = read(ready[0], &c, 1);
+	(void)r;
+}
+
 static void *do_mmap(void *addr, size_t len, int prot, int flags, int fd, off_t off)
 {
 	static void *(*real_mmap)(void *, size_t, int, int, int, off_t);
@@ -328,6 +372,8 @@ static void *do_mmap(void *addr, size_t len, int prot, int flags, int fd, off_t 
 		errno = ENOMEM;
 		return MAP_FAILED;
 	}
+	if (flags & MAP_HUGETLB)
+		take_huge_pages(real_mmap);
 	if (is_mode("model"))
 		p = real_mmap(addr, len, prot, MAP_PRIVATE | MAP_ANONYMOUS | MAP_NORESERVE, -1, 0);
 	else
