@@ -28,7 +28,8 @@ void diag_outcome(const char *name, const struct child_result *r)
 	else if (WIFSIGNALED(r->status))
 		ktap_diag("%s: killed by signal %d (%s)", name, WTERMSIG(r->status),
 			  strsignal(WTERMSIG(r->status)));
-	else if (WEXITSTATUS(r->status) == 0 && r->out_len > 13 && !memcmp(r->out, "oll korrekt.\n", 13))
+	else if (WEXITSTATUS(r->status) == 0 && r->out_len > 13 &&
+		 !memcmp(r->out, "oll korrekt.\n", 13))
 		ktap_diag("%s: exited with status 0 but printed more than \"oll korrekt.\"", name);
 	else if (WEXITSTATUS(r->status) == 0)
 		ktap_diag("%s: exited with status 0 without printing \"oll korrekt.\"", name);

@@ -69,8 +69,7 @@ void kernel_environment(void)
 
 int environment_refuses(char *why, size_t size)
 {
-	long fsize = limit_kb(RLIMIT_FSIZE), data = limit_kb(RLIMIT_DATA),
-	     as = limit_kb(RLIMIT_AS);
+	long fsize = limit_kb(RLIMIT_FSIZE), data = limit_kb(RLIMIT_DATA), as = limit_kb(RLIMIT_AS);
 	if (fsize >= 0 && fsize < LENGTH_KB)
 		return say_why(why, size, "RLIMIT_FSIZE is %ld kB: the check sizes files to %ld kB",
 			       fsize, LENGTH_KB);

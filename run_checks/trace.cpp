@@ -162,10 +162,14 @@ static void call_entered(struct trace *t, pid_t pid)
 		return;
 	if (c.nr == __NR_mmap && t->probes < PROBES) {
 		struct probe_seen *p = &t->probe[t->probes];
-		*p = {c.args[3],	  (long)(int)c.args[4],
-		      false,		  -ENOSYS,
-		      false,		  0,
-		      {resident(pid), -1, -1}, {rss_kb(pid), -1, -1},
+		*p = {c.args[3],
+		      (long)(int)c.args[4],
+		      false,
+		      -ENOSYS,
+		      false,
+		      0,
+		      {resident(pid), -1, -1},
+		      {rss_kb(pid), -1, -1},
 		      -1};
 		t->current = t->probes++;
 		t->call = __NR_mmap;

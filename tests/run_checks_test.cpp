@@ -697,8 +697,8 @@ class MemoryCgroup
 	{
 		std::string own = ReadFile("/proc/self/cgroup"), base;
 		size_t v1 = own.find(":memory:");
-		std::string name = "/run_checks_test." + std::to_string(getpid()) + "." +
-				   std::to_string(limit_kb);
+		std::string name =
+		    "/run_checks_test." + std::to_string(getpid()) + "." + std::to_string(limit_kb);
 		// v1: beside this process's own; v2: under the root, whose
 		// subtree has the memory controller and no processes rule.
 		if (v1 != std::string::npos)
@@ -706,7 +706,8 @@ class MemoryCgroup
 			       own.substr(v1 + 8, own.find('\n', v1) - v1 - 8) + name;
 		else
 			dir_ = "/sys/fs/cgroup" + name;
-		std::string limit = v1 != std::string::npos ? "memory.limit_in_bytes" : "memory.max";
+		std::string limit =
+		    v1 != std::string::npos ? "memory.limit_in_bytes" : "memory.max";
 		if (mkdir(dir_.c_str(), 0755) != 0 || !Exists(dir_ + "/" + limit)) {
 			missing = "cannot make a memory cgroup at " + dir_;
 			return;
@@ -738,8 +739,9 @@ TEST_F(RunnerOnSystem, TheEnvironmentIsASkipWithItsMeasuredCause)
 	MemoryCgroup small(12 * 1024), hogged(64 * 1024);
 	if (!small.missing.empty())
 		GTEST_SKIP() << small.missing;
-	const std::string nons = "mkdir -p /hugepages && mount -t hugetlbfs none /hugepages && exec "
-				 "/usr/bin/setpriv --bounding-set=-sys_admin --inh-caps=-sys_admin ",
+	const std::string nons =
+			      "mkdir -p /hugepages && mount -t hugetlbfs none /hugepages && exec "
+			      "/usr/bin/setpriv --bounding-set=-sys_admin --inh-caps=-sys_admin ",
 			  dir = bed_ / "full";
 	ASSERT_EQ(mkdir(dir.c_str(), 0755), 0);
 	struct Case {
@@ -750,21 +752,26 @@ TEST_F(RunnerOnSystem, TheEnvironmentIsASkipWithItsMeasuredCause)
 		  "ok 1 rss_map_check # SKIP RLIMIT_DATA is 8000 kB: the check maps 16384 kB of "
 		  "private memory at once, besides its own"},
 		 {"ulimit -v 16000", "pass",
-		  "ok 1 rss_map_check # SKIP RLIMIT_AS is 16000 kB: the check maps 16384 kB at once, "
+		  "ok 1 rss_map_check # SKIP RLIMIT_AS is 16000 kB: the check maps 16384 kB at "
+		  "once, "
 		  "besides its own"},
 		 {"ulimit -f 2000", "pass", // dash counts blocks of 512 bytes
-		  "ok 1 rss_map_check # SKIP RLIMIT_FSIZE is 1000 kB: the check sizes files to 16384 "
+		  "ok 1 rss_map_check # SKIP RLIMIT_FSIZE is 1000 kB: the check sizes files to "
+		  "16384 "
 		  "kB"},
 		 {small.Enter() + "true", "pass",
-		  "ok 1 rss_map_check # SKIP the memory cgroup /.* has [0-9]+ kB free of its limit of "
+		  "ok 1 rss_map_check # SKIP the memory cgroup /.* has [0-9]+ kB free of its limit "
+		  "of "
 		  "12288 kB; the check needs about 36864 kB"},
 		 {hogged.Enter() + "true", "hog",
 		  "ok 1 rss_map_check # SKIP the check was killed by the kernel's OOM killer: the "
 		  "memory cgroup /.* \\(limit 65536 kB\\) counts 1 OOM kills, 0 before"},
 		 {"mount -t tmpfs -o nr_inodes=1 none /dev/shm && " + nons, "pass",
 		  "ok 1 rss_map_check # SKIP /dev/shm has no inode free for the check's file"},
-		 {"mount -t tmpfs -o size=16m none /dev/shm && " + nons, "pass", "ok 1 rss_map_check"},
-		 {"mount -t tmpfs -o size=16m none /dev/shm && : > /dev/shm/f && echo >> /dev/shm/f && " +
+		 {"mount -t tmpfs -o size=16m none /dev/shm && " + nons, "pass",
+		  "ok 1 rss_map_check"},
+		 {"mount -t tmpfs -o size=16m none /dev/shm && : > /dev/shm/f && echo >> "
+		  "/dev/shm/f && " +
 		      nons,
 		  "pass",
 		  "ok 1 rss_map_check # SKIP /dev/shm has 16380 kB free; the check needs 16384 kB"},
@@ -796,8 +803,13 @@ TEST_F(RunnerBed, ACheckThatCannotStartIsASkipButItsOwnStatus127IsNot)
 		const char *content, *mode, *result;
 	};
 	for (const Case &c : {
-		 Case{"\x7f" "ELF garbage", "", "ok 2 new_file_read_check # SKIP cannot start the check: Exec format error"},
-		 Case{"#!/nonexistent/interpreter\n", "", "ok 2 new_file_read_check # SKIP cannot start the check: No such file or directory"},
+		 Case{"\x7f"
+		      "ELF garbage",
+		      "",
+		      "ok 2 new_file_read_check # SKIP cannot start the check: Exec format error"},
+		 Case{"#!/nonexistent/interpreter\n", "",
+		      "ok 2 new_file_read_check # SKIP cannot start the check: No such file or "
+		      "directory"},
 		 Case{nullptr, "exit127", "not ok 2 new_file_read_check"},
 	     }) {
 		SCOPED_TRACE(c.result);

@@ -28,6 +28,10 @@
 //                            program reserves (maps, untouched) all the free
 //                            unreserved huge pages but N, and holds them: another
 //                            process taking the pool after the runner counted it
+//   SHIM_LEAK_HUGE=1         at the first MAP_HUGETLB mmap, leave one huge page in a
+//                            file in /hugepages: a pool that does not come back
+//   SHIM_KMSG=TEXT           at the first mmap, write TEXT to /dev/kmsg (as any
+//                            root process may: the kernel files it as a user's)
 //
 // Counts are 1-based and count only the calls the program itself makes. The
 // shim does its own I/O with raw system calls so that it never re-enters itself
@@ -358,6 +362,39 @@ static void take_huge_pages(void *(*real_mmap)(void *, size_t, int, int, int, of
 	(void)r;
 }
 
+static void leak_huge_page(void *(*real_mmap)(void *, size_t, int, int, int, off_t))
+{
+	static int done;
+	long page = meminfo("Hugepagesize:") * 1024;
+	if (done || !env("SHIM_LEAK_HUGE") || page <= 0)
+		return;
+	done = 1;
+	int fd = (int)syscall(SYS_openat, AT_FDCWD, "/hugepages/shim_leak", O_RDWR | O_CREAT, 0600);
+	if (fd < 0 || syscall(SYS_ftruncate, fd, page) != 0)
+		return;
+	char *p = real_mmap(NULL, (size_t)page, PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0);
+	if (p != MAP_FAILED) {
+		p[0] = 1;
+		syscall(SYS_munmap, p, (size_t)page);
+	}
+	syscall(SYS_close, fd);
+}
+
+static void write_kmsg(void)
+{
+	static int done;
+	const char *text = env("SHIM_KMSG");
+	if (done || !text)
+		return;
+	done = 1;
+	int fd = (int)syscall(SYS_openat, AT_FDCWD, "/dev/kmsg", O_WRONLY | O_CLOEXEC);
+	if (fd >= 0) {
+		ssize_t w = syscall(SYS_write, fd, text, strlen(text));
+		(void)w;
+		syscall(SYS_close, fd);
+	}
+}
+
 static void *do_mmap(void *addr, size_t len, int prot, int flags, int fd, off_t off)
 {
 	static void *(*real_mmap)(void *, size_t, int, int, int, off_t);
@@ -372,8 +409,11 @@ static void *do_mmap(void *addr, size_t len, int prot, int flags, int fd, off_t 
 		errno = ENOMEM;
 		return MAP_FAILED;
 	}
-	if (flags & MAP_HUGETLB)
+	write_kmsg();
+	if (flags & MAP_HUGETLB) {
 		take_huge_pages(real_mmap);
+		leak_huge_page(real_mmap);
+	}
 	if (is_mode("model"))
 		p = real_mmap(addr, len, prot, MAP_PRIVATE | MAP_ANONYMOUS | MAP_NORESERVE, -1, 0);
 	else

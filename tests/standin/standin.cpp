@@ -83,8 +83,8 @@ void SleepingChild(bool own_session)
 void MapSixTimes()
 {
 	for (int i = 0; i < 6; i++) {
-		void *at = mmap(nullptr, 16 << 20, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS,
-				-1, 0);
+		void *at = mmap(nullptr, 16 << 20, PROT_READ | PROT_WRITE,
+				MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
 		if (at != MAP_FAILED && i < 5)
 			munmap(at, 16 << 20);
 	}

@@ -78,6 +78,18 @@ std::vector<std::string> MergedEnv(const std::vector<std::string> &extra)
 
 } // namespace
 
+void KeepReport(const std::string &ktap, int exit_code)
+{
+	const char *dir = std::getenv("CHECKS_REPORTS_DIR");
+	if (!dir || !*dir)
+		return;
+	static int count;
+	mkdir(dir, 0755);
+	WriteFile(std::string(dir) + "/" + std::to_string(getpid()) + "-" +
+		      std::to_string(++count) + ".exit" + std::to_string(exit_code) + ".ktap",
+		  ktap);
+}
+
 Result RunSpawn(const Spawn &s)
 {
 	int out[2], err[2];
@@ -141,6 +153,8 @@ Result RunSpawn(const Spawn &s)
 		r.exit_code = WEXITSTATUS(status);
 	if (WIFSIGNALED(status))
 		r.signal = WTERMSIG(status);
+	if (r.out.rfind("TAP version 13\n", 0) == 0)
+		KeepReport(r.out, r.exit_code);
 	return r;
 }
 

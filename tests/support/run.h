@@ -28,8 +28,13 @@ struct Result {
 	std::string out, err;
 };
 
-// Runs one program with core dumps off, in a process group of its own.
+// Runs one program with core dumps off, in a process group of its own. A
+// runner's report on its output is kept (KeepReport).
 Result RunSpawn(const Spawn &spawn);
+
+// Keeps a runner's report and its exit status (-1: killed) in
+// $CHECKS_REPORTS_DIR, where the parsers' agreement test reads them all.
+void KeepReport(const std::string &ktap, int exit_code);
 
 // Where the programs under test are: the build tree's folder, or the folder
 // of arm64 builds named by CHECKS_CROSS_BIN_DIR, whose programs then run
