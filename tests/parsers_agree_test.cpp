@@ -71,21 +71,20 @@ std::string LavaCounts(const std::string &ktap)
 	s.argv = {"/bin/sh", "-c", "printf '%s' \"$1\" | \"$0\"", LAVA_CONVERTER, ktap};
 	int pass = 0, fail = 0, skip = 0, broken = 0;
 	std::string parent, parent_result;
-	bool sub_failed = false;
-	auto close_parent = [&] {
-		broken += parent_result == "fail" && !sub_failed && !parent.empty();
-	};
+	bool subtests = false, sub_failed = false;
+	auto close_parent = [&] { broken += parent_result == "fail" && subtests && !sub_failed; };
 	for (const std::string &line : Lines(RunSpawn(s).out)) {
 		std::string name = line.substr(0, line.find(' ')),
 			    result = line.substr(line.find(' ') + 1);
 		if (!parent.empty() && name.rfind(parent + ".", 0) == 0) {
+			subtests = true;
 			sub_failed |= result == "fail";
 			continue;
 		}
 		close_parent();
 		parent = name;
 		parent_result = result;
-		sub_failed = false;
+		subtests = sub_failed = false;
 		pass += result == "pass";
 		fail += result == "fail";
 		skip += result == "skip";
