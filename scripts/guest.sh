@@ -7,12 +7,12 @@
 # goes to LOG. qemu exits 0 even when the guest panics: trust only the
 # markers.
 #
-# usage: guest.sh arm64|x86_64 KERNEL CPU BIN_DIR BUSYBOX LOG [KERNEL_ARGS]
+# usage: guest.sh arm64|x86_64 KERNEL CPU BIN_DIR BUSYBOX LOG [KERNEL_ARGS [CPUS]]
 #   CPU: cortex-a57 for 4 KiB-page arm64 kernels, max,pauth=off for 16 KiB
-#   ones, max for x86_64
+#   ones, max for x86_64; CPUS: how many (default 2), each a host thread
 set -euo pipefail
 
-arch=$1 kernel=$2 cpu=$3 bin_dir=$4 busybox=$5 log=$6 extra=${7:-}
+arch=$1 kernel=$2 cpu=$3 bin_dir=$4 busybox=$5 log=$6 extra=${7:-} cpus=${8:-2}
 top=$(cd "$(dirname "$0")/.." && pwd)
 
 work=$(mktemp -d)
@@ -33,13 +33,13 @@ cp "$top/tests/guest/init.sh" "$root/init"
 
 case $arch in
 arm64) qemu=(qemu-system-aarch64 -M virt) console=ttyAMA0 ;;
-x86_64) qemu=(qemu-system-x86_64 -M q35 -accel tcg) console=ttyS0 ;;
+x86_64) qemu=(qemu-system-x86_64 -M q35 -accel "tcg,thread=multi") console=ttyS0 ;;
 *)
 	echo "guest.sh: unknown architecture $arch" >&2
 	exit 2
 	;;
 esac
-timeout 300 "${qemu[@]}" -cpu "$cpu" -smp 2 -m 1024 -nic none \
+timeout 300 "${qemu[@]}" -cpu "$cpu" -smp "$cpus" -m 1024 -nic none \
 	-display none -monitor none -serial "file:$log" -no-reboot \
 	-kernel "$kernel" -initrd "$work/initramfs.gz" \
 	-append "console=$console panic=-1 quiet $extra"

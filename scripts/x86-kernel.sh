@@ -1,44 +1,56 @@
 #!/usr/bin/env bash
-# Builds a minimal x86-64 kernel from Debian's linux-source-6.1 package:
-# tinyconfig plus tests/x86/kernel.config, as it comes (stock) or with
-# tests/x86/hugetlb-rss.patch (patched), which also counts hugetlb pages in
-# the RSS counters. The package is fetched once, not installed; each build is
-# cached under a hash of the source version, the config and the patch, so a
-# second run does not rebuild. Prints the path of the bzImage.
+# Builds a minimal x86-64 kernel from Debian's linux-source package:
+# tinyconfig plus tests/x86/kernel.config. From linux-source-6.1: as it comes
+# (stock) or with tests/x86/hugetlb-rss.patch (patched), which also counts
+# hugetlb pages in the RSS counters. From linux-source-6.12: lag, with SMP
+# for many CPUs (tests/x86/smp.config), statm read from the counters'
+# approximate value (as from 6.2 until the exact sum) and, with
+# hugetlb_rss_leak=1 on its command line, hugetlb pages counted in but never
+# out (a kernel that reports bad rss-counter state).
+# Each package is fetched once, not installed; each build is cached under a
+# hash of the source version, the config and the patches, so a second run
+# does not rebuild. Prints the path of the bzImage.
 #
-# usage: x86-kernel.sh stock|patched|source [CACHE]   (default CACHE:
+# usage: x86-kernel.sh stock|patched|lag|source [CACHE]   (default CACHE:
 #   ${XDG_CACHE_HOME:-~/.cache}/kernel-checks/x86; "source" only fetches and
-#   unpacks the source, whose tools/testing/kunit the tests use as well)
+#   unpacks the 6.1 source, whose tools/testing/kunit the tests use as well)
 set -euo pipefail
 
 flavour=$1
-case $flavour in stock | patched | source) ;; *)
-	echo "usage: $0 stock|patched|source [CACHE]" >&2
+top=$(cd "$(dirname "$0")/.." && pwd)
+cache=${2:-${XDG_CACHE_HOME:-${HOME:-/root}/.cache}/kernel-checks/x86}
+x86=$top/tests/x86
+series=6.1 src=$cache/src fragments=("$x86/kernel.config") patches=()
+case $flavour in
+stock | source) ;;
+patched) patches=("$x86/hugetlb-rss.patch") ;;
+lag)
+	series=6.12 src=$cache/src-6.12
+	fragments+=("$x86/smp.config")
+	patches=("$x86/statm-approximate-6.12.patch" "$x86/hugetlb-rss-leak-6.12.patch")
+	;;
+*)
+	echo "usage: $0 stock|patched|lag|source [CACHE]" >&2
 	exit 2
 	;;
 esac
-top=$(cd "$(dirname "$0")/.." && pwd)
-cache=${2:-${XDG_CACHE_HOME:-${HOME:-/root}/.cache}/kernel-checks/x86}
-config=$top/tests/x86/kernel.config
-patch=$top/tests/x86/hugetlb-rss.patch
-src=$cache/src
 mkdir -p "$src"
 
 # One extraction at a time: the stock and patched builds may start together.
 exec 9>"$src/lock"
 flock 9
 if [ ! -s "$src/VERSION" ]; then
-	(cd "$src" && apt-get download -q -o APT::Sandbox::User=root linux-source-6.1 >/dev/null)
-	deb=$(echo "$src"/linux-source-6.1_*.deb)
+	(cd "$src" && apt-get download -q -o APT::Sandbox::User=root "linux-source-$series" >/dev/null)
+	deb=$(echo "$src/linux-source-${series}_"*.deb)
 	rm -rf "$src/linux" "$src/linux.part"
 	mkdir "$src/linux.part"
 	# Device trees, perf and selftests are not needed.
-	dpkg-deb --fsys-tarfile "$deb" | tar -xO ./usr/src/linux-source-6.1.tar.xz |
+	dpkg-deb --fsys-tarfile "$deb" | tar -xO "./usr/src/linux-source-$series.tar.xz" |
 		tar -xJ -C "$src/linux.part" --strip-components=1 \
-			--exclude='linux-source-6.1/arch/*/boot/dts' \
-			--exclude='linux-source-6.1/Documentation/devicetree' \
-			--exclude='linux-source-6.1/tools/perf' \
-			--exclude='linux-source-6.1/tools/testing/selftests'
+			--exclude="linux-source-$series/arch/*/boot/dts" \
+			--exclude="linux-source-$series/Documentation/devicetree" \
+			--exclude="linux-source-$series/tools/perf" \
+			--exclude="linux-source-$series/tools/testing/selftests"
 	mv "$src/linux.part" "$src/linux"
 	dpkg-deb -f "$deb" Version >"$src/VERSION"
 	rm -f "$deb"
@@ -48,22 +60,22 @@ if [ "$flavour" = source ]; then
 	echo "$src/linux"
 	exit 0
 fi
-inputs=("$config")
-if [ "$flavour" = patched ]; then inputs+=("$patch"); fi
 key=$({
 	echo "$version $flavour"
-	cat "${inputs[@]}"
+	cat "${fragments[@]}" "${patches[@]}"
 } | sha256sum | cut -c1-16)
 out=$cache/$flavour-$key
 tree=$src/linux
-if [ "$flavour" = patched ] && [ ! -s "$out/bzImage" ]; then
+if [ ${#patches[@]} -gt 0 ] && [ ! -s "$out/bzImage" ]; then
 	# A linked copy: patch writes each file it changes anew, which breaks
 	# the link, so the pristine tree stays pristine.
 	tree=$src/linux-$key
 	if [ ! -d "$tree" ]; then
 		rm -rf "$tree.part"
 		cp -al "$src/linux" "$tree.part"
-		patch -d "$tree.part" -p1 --quiet <"$patch"
+		for p in "${patches[@]}"; do
+			patch -d "$tree.part" -p1 --quiet <"$p"
+		done
 		mv "$tree.part" "$tree"
 	fi
 fi
@@ -77,6 +89,15 @@ fi
 work=$out.build
 rm -rf "$work"
 mkdir -p "$work"
+# One fragment: a later one's option replaces an earlier one's.
+config=$work/fragment.config
+for f in "${fragments[@]}"; do
+	sed -n 's/^\(# \)\{0,1\}\(CONFIG_[A-Z0-9_]*\)[= ].*/\2/p' "$f" | while read -r option; do
+		[ -f "$config" ] && sed -i "/^\(# \)\{0,1\}${option}[= ]/d" "$config"
+		true
+	done
+	cat "$f" >>"$config"
+done
 make -s -C "$tree" O="$work" tinyconfig >/dev/null
 "$tree/scripts/kconfig/merge_config.sh" -m -O "$work" "$work/.config" "$config" >/dev/null
 make -s -C "$tree" O="$work" olddefconfig >/dev/null

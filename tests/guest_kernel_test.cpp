@@ -19,6 +19,7 @@ namespace
 {
 
 using testing::Contains;
+using testing::ContainsRegex;
 using testing::Each;
 
 constexpr char kGrow[] =
@@ -164,7 +165,7 @@ class GuestKernel : public ::testing::Test
 	// Boots `kernel` and returns what the guest reported, or sets skipped_.
 	Guest Boot(const std::string &arch, const std::string &kernel, const std::string &cpu,
 		   const std::string &bin_dir, const std::string &busybox,
-		   const std::string &kernel_args = "")
+		   const std::string &kernel_args = "", int cpus = 2)
 	{
 		std::string qemu = arch == "arm64" ? "qemu-system-aarch64" : "qemu-system-x86_64";
 		if (skipped_.empty() && !Exists("/usr/bin/" + qemu))
@@ -176,8 +177,15 @@ class GuestKernel : public ::testing::Test
 			return {};
 		TempDir tmp;
 		Spawn s;
-		s.argv = {GUEST_SCRIPT,	      arch,	  kernel, cpu, bin_dir, busybox,
-			  tmp / "serial.log", kernel_args};
+		s.argv = {GUEST_SCRIPT,
+			  arch,
+			  kernel,
+			  cpu,
+			  bin_dir,
+			  busybox,
+			  tmp / "serial.log",
+			  kernel_args,
+			  std::to_string(cpus)};
 		s.timeout_ms = 330000;
 		Result r = RunSpawn(s);
 		EXPECT_EQ(r.exit_code, 0) << Describe(r);
@@ -240,7 +248,8 @@ class GuestKernel : public ::testing::Test
 			if (line.find(" 1 rss_map_check") != std::string::npos)
 				parents.push_back(line);
 		EXPECT_EQ(parents.size(), runs);
-		EXPECT_THAT(parents, Each(FromMeasurement(g).results[6]));
+		std::vector<std::string> results = FromMeasurement(g).results;
+		EXPECT_THAT(parents, Each(results[results.size() - 2])); // rss_map_check's
 	}
 
 	std::string skipped_;
@@ -320,12 +329,12 @@ class X86Kernel : public GuestKernel
 		return r.out.substr(0, r.out.find('\n'));
 	}
 
-	Guest Boot(const std::string &kernel, const std::string &args = "")
+	Guest Boot(const std::string &kernel, const std::string &args = "", int cpus = 2)
 	{
 		if (skipped_.empty())
 			skipped_ = X86_MISSING;
 		return GuestKernel::Boot("x86_64", kernel, "max", X86_BIN_DIR,
-					 Images() + "/busybox", args);
+					 Images() + "/busybox", args, cpus);
 	}
 
 	std::string Images()
@@ -343,7 +352,7 @@ TEST_F(X86Kernel, PatchedKernelCountingHugePagesPassesEveryProbe)
 		GTEST_SKIP() << skipped_;
 	EXPECT_EQ(g.probe["huge"], kLength) << g.marks["PROBE"];
 	ExpectVerdictsMatchMeasurement(g);
-	EXPECT_EQ(FromMeasurement(g).results[6], "ok 1 rss_map_check");
+	EXPECT_EQ(Results(g.lists["KTAP"])[6], "ok 1 rss_map_check");
 	ExpectRepeats(g, 20);
 }
 
@@ -365,6 +374,59 @@ TEST_F(X86Kernel, DebianKernelFailsGrowthAtThirdProbe)
 	EXPECT_EQ(FirstFailingProbe(g), 3) << g.marks["PROBE"];
 	ExpectVerdictsMatchMeasurement(g);
 	ExpectRepeats(g, 5);
+}
+
+// 6.12 with statm read from the RSS counters' approximate value, as kernels
+// from 6.2 read it until the exact sum, on 80 CPUs: each CPU may hold up to
+// 160 pages of a counter unfolded, so 16 MiB mapped on one CPU shows 64 or
+// 96 pages off, past the check's tolerance, while the page tables hold
+// exactly 16 MiB. The runner tells that lag apart as an XFAIL with its
+// figures and bound, run after run; --strict keeps it a failure.
+TEST_F(X86Kernel, ManyCpusLagPastTheToleranceIsAnXfailWithItsBound)
+{
+	// lpj and a trusted TSC spare each CPU's calibration: under TCG 80 of
+	// them would take minutes to come up.
+	Guest g = Boot(Built("lag"), "checks.runs=5 lpj=4000000 tsc=reliable", 80);
+	if (!skipped_.empty())
+		GTEST_SKIP() << skipped_;
+	EXPECT_EQ(g.marks["CPUS"], "80");
+	const std::string lag =
+	    "statm lags the page tables: it moved [+-][0-9]+ pages where "
+	    "smaps_rollup's Rss moved [+-][0-9]+ kB, a miss of [0-9]+ pages within "
+	    "the 12800 the kernel's counters may lag \\(from 6.2: max\\(32, 2 x "
+	    "80 CPUs\\) per CPU, 80 CPUs\\)";
+	std::vector<std::string> results = Results(g.lists["KTAP"]);
+	EXPECT_THAT(results, Contains(ContainsRegex("^  ok [12] (anonymous|shm_file) # XFAIL " +
+						    lag + "$")));
+	EXPECT_THAT(results, Contains(ContainsRegex("^ok 1 rss_map_check # XFAIL " + lag + "$")));
+	EXPECT_EQ(g.marks["STATUS"], "0");
+	EXPECT_THAT(g.lists["STRICT"], Contains("not ok 1 rss_map_check"));
+	EXPECT_EQ(g.marks["STRICT_STATUS"], "1");
+	std::vector<std::string> parents;
+	for (const std::string &line : g.lists["REPEAT"])
+		if (line.find(" 1 rss_map_check") != std::string::npos)
+			parents.push_back(line);
+	EXPECT_EQ(parents.size(), 5u);
+	EXPECT_THAT(parents, Each(ContainsRegex("^ok 1 rss_map_check # XFAIL " + lag + "$")));
+	EXPECT_EQ(g.marks["NR_HUGEPAGES"], "0");
+}
+
+// The same kernel with hugetlb_rss_leak=1: huge pages counted into the RSS
+// counters and never out. statm keeps them after munmap (the shrink check
+// fails at the first huge-page probe) and the kernel says so itself when the
+// check's mm is torn down: the runner quotes the kernel's own log line.
+TEST_F(X86Kernel, AKernelThatLeaksRssCountsSaysSoAndTheRunnerQuotesIt)
+{
+	Guest g = Boot(Built("lag"), "hugetlb_rss_leak=1");
+	if (!skipped_.empty())
+		GTEST_SKIP() << skipped_;
+	std::vector<std::string> &ktap = g.lists["KTAP"];
+	EXPECT_THAT(ktap, Contains("  not ok 3 anonymous_hugetlb"));
+	EXPECT_THAT(ktap, Contains(ContainsRegex("^# kernel log: BUG: Bad rss-counter state "
+						 "mm:[0-9a-f]+ type:MM_FILEPAGES val:[0-9]+$")));
+	EXPECT_THAT(ktap, Contains("not ok 1 rss_map_check"));
+	EXPECT_EQ(g.marks["STATUS"], "1");
+	EXPECT_EQ(g.marks["NR_HUGEPAGES"], "0");
 }
 
 } // namespace
