@@ -6,6 +6,7 @@
 #include <dirent.h>
 #include <errno.h>
 #include <fcntl.h>
+#include <sched.h>
 #include <stdarg.h>
 #include <stdio.h>
 #include <stdlib.h>
@@ -135,6 +136,24 @@ static bool pools_differ(const struct damage_watch *w, struct pool *now, int *n)
 	return *n != w->pools || memcmp(now, w->before, sizeof(now[0]) * (size_t)*n) != 0;
 }
 
+// A CPU that last ran the check may keep its mm, lazily, until it next runs
+// a program; only then is the mm torn down and its counters checked (the
+// kernel's "Bad rss-counter state"). Running on each CPU in turn ends that.
+static void visit_cpus(void)
+{
+	cpu_set_t mine, one;
+	if (sched_getaffinity(0, sizeof(mine), &mine) != 0)
+		return;
+	for (int cpu = 0; cpu < CPU_SETSIZE; cpu++) {
+		if (!CPU_ISSET(cpu, &mine))
+			continue;
+		CPU_ZERO(&one);
+		CPU_SET(cpu, &one);
+		sched_setaffinity(0, sizeof(one), &one);
+	}
+	sched_setaffinity(0, sizeof(mine), &mine);
+}
+
 bool damage_seen(struct damage_watch *w, char *said, size_t size)
 {
 	struct pool now[POOL_SIZES];
@@ -167,6 +186,7 @@ bool damage_seen(struct damage_watch *w, char *said, size_t size)
 			seen = now[i].total == w->before[i].total;
 	}
 	if (w->kmsg_fd >= 0) {
+		visit_cpus();
 		seen |= log_damage(w->kmsg_fd, said, size);
 		close(w->kmsg_fd);
 		w->kmsg_fd = -1;

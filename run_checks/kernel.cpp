@@ -139,6 +139,7 @@ static int scratch(const char *dir, int *err, int *truncate_err)
 		struct kernel_kind *k = &m->kind[i];
 		int fd = p->file == SHM_FILE ? shm : p->file == HUGETLBFS_FILE ? huge : -1;
 		int err = p->file == SHM_FILE ? shm_err : p->file == HUGETLBFS_FILE ? huge_err : 0;
+		k->measured = true;
 		if (err) {
 			k->err = err;
 			continue;
@@ -152,7 +153,7 @@ static int scratch(const char *dir, int *err, int *truncate_err)
 		}
 		struct figures after = now(m->base_kb);
 		*k = {0, after.statm_kb - before.statm_kb, after.rss_kb - before.rss_kb,
-		      after.hugetlb_kb - before.hugetlb_kb};
+		      after.hugetlb_kb - before.hugetlb_kb, true};
 		if (p->unmapped)
 			munmap(at, RSS_LENGTH);
 	}
@@ -202,8 +203,15 @@ void kernel_measure(struct kernel_account *m, int timeout_s)
 			  pid < 0 ? strerror(errno) : "the measuring child did not finish");
 		return;
 	}
+	kernel_print(m);
+}
+
+void kernel_print(const struct kernel_account *m)
+{
 	for (int i = 0; i < PROBES; i++) {
 		const struct kernel_kind *k = &m->kind[i];
+		if (!k->measured)
+			continue;
 		if (k->err)
 			ktap_diag("kernel: %s mmap failed: %s", probes[i].name, strerror(k->err));
 		else

@@ -1,8 +1,9 @@
-// The kernel as the runner finds it, apart from the check: an environment
-// header, and the kernel's own account of 16 MiB mapped each way the check
-// maps it, from three sources: statm's resident figure (in the kernel's real
-// pages), smaps_rollup's Rss (a walk of the page tables, exact) and status's
-// HugetlbPages.
+// The kernel as the runner finds it: an environment header, and the
+// kernel's own account of 16 MiB mapped each way the check maps it, from
+// three sources: statm's resident figure (in the kernel's real pages),
+// smaps_rollup's Rss (a walk of the page tables, exact) and status's
+// HugetlbPages. The trace reads them from the check itself; a child of the
+// runner's own measures where the check cannot tell.
 #pragma once
 
 #include "probes.h"
@@ -14,6 +15,7 @@
 struct kernel_kind {
 	int err; // the mapping failed: errno; else the growth of each figure
 	long statm_kb, rss_kb, hugetlb_kb;
+	bool measured; // mapped (or refused) at all
 };
 
 struct kernel_account {
@@ -35,3 +37,5 @@ int environment_refuses(char *why, size_t size);
 // Measures in a child of the runner's own, with the system prepared, and
 // prints one "# kernel:" line per kind.
 void kernel_measure(struct kernel_account *m, int timeout_s);
+// One "# kernel:" line per kind measured.
+void kernel_print(const struct kernel_account *m);

@@ -259,22 +259,40 @@ static void diag_failure(const struct judgement *j, const struct trace *t,
 	if (!m->done || (j->failed != GROWTH && j->failed != SHRINK))
 		return;
 	const struct kernel_kind *k = &m->kind[j->blamed];
-	bool huge = huge_probe(j->blamed);
-	if (k->err)
-		ktap_diag("the runner's own mapping of this kind failed as well: %s",
-			  strerror(k->err));
-	else if (huge && labs(k->statm_kb) < TOLERANCE_KB &&
-		 labs(k->hugetlb_kb - LENGTH_KB) < TOLERANCE_KB)
+	if (!k->measured || k->err)
+		return;
+	if (huge_probe(j->blamed) && labs(k->statm_kb) < TOLERANCE_KB &&
+	    labs(k->hugetlb_kb - LENGTH_KB) < TOLERANCE_KB)
 		ktap_diag(
 		    "this kernel keeps huge pages out of the resident set: its own account of "
 		    "this kind is statm %+ld kB, smaps Rss %+ld kB, HugetlbPages %+ld kB",
 		    k->statm_kb, k->rss_kb, k->hugetlb_kb);
-	else if (labs(k->rss_kb - LENGTH_KB) < TOLERANCE_KB && labs(k->statm_kb - k->rss_kb) >= 64)
-		ktap_diag(
-		    "statm lags the page tables: in the runner's own mapping statm moved %+ld "
-		    "kB where smaps Rss moved %+ld kB; the kernel folds each task's RSS counts "
-		    "in late (every 64 page faults on SMP), which explains a miss like this",
-		    k->statm_kb, k->rss_kb);
+	else if (!j->expected[0] && labs(k->rss_kb - LENGTH_KB) < TOLERANCE_KB &&
+		 labs(k->statm_kb - k->rss_kb) >= 64)
+		ktap_diag("statm and the page tables disagree: statm moved %+ld kB where smaps Rss "
+			  "moved %+ld kB",
+			  k->statm_kb, k->rss_kb);
+}
+
+// The kernel's account of each kind the check mapped, as the trace read it
+// from the check's own /proc files just before and just after the mmap.
+static void account_from_trace(struct kernel_account *m, const struct trace *t)
+{
+	memset(m, 0, sizeof(*m));
+	m->base_kb = sysconf(_SC_PAGESIZE) / 1024;
+	for (int i = 0; i < t->probes; i++) {
+		const struct probe_seen *p = &t->probe[i];
+		struct kernel_kind *k = &m->kind[i];
+		if (!p->returned)
+			continue;
+		k->measured = true;
+		if (call_failed(p->mapped))
+			k->err = (int)-p->mapped;
+		else
+			*k = {0, (p->rss[1] - p->rss[0]) * m->base_kb, p->rss_kb[1] - p->rss_kb[0],
+			      p->huge_kb[1] - p->huge_kb[0], true};
+	}
+	m->done = true;
 }
 
 // The verdict of the whole run, and its reason.
@@ -408,14 +426,6 @@ void check_rss(const char *bin_dir)
 		ktap_result(KTAP_SKIP, name, why);
 		return;
 	}
-	kernel_measure(&m, opt.timeout_s);
-	if (m.killed[0]) {
-		hugepages_restore();
-		snprintf(why, sizeof(why),
-			 "the runner's own mapping of the six kinds was killed by %s", m.killed);
-		ktap_result(KTAP_SKIP, name, why);
-		return;
-	}
 	if (hugepages_recheck(why, sizeof(why)) < 0) {
 		ktap_result(KTAP_SKIP, name, why);
 		return;
@@ -437,6 +447,16 @@ void check_rss(const char *bin_dir)
 		signals_stop(r.stopped_by);
 	char damage[sizeof(j.damage)];
 	bool damaged = damage_seen(&watch, damage, sizeof(damage));
+	// The kernel's account comes from the check itself, read at its stops;
+	// a child of the runner's measures only where the check cannot tell:
+	// untraced, or stopped at sizing its hugetlbfs file before mapping it
+	// (the XFAIL for a huge page that does not divide 16 MiB needs that).
+	if (t.mode == TRACE_OFF || failed_check(&r) == OPEN_FILE) {
+		kernel_measure(&m, opt.timeout_s);
+	} else {
+		account_from_trace(&m, &t);
+		kernel_print(&m);
+	}
 	hugepages_restore();
 	if (r.start_errno) {
 		report_unusual(name, &r);

@@ -154,6 +154,13 @@ static long rss_kb(pid_t pid)
 	return text_field(path, "\nRss:");
 }
 
+static long hugetlb_kb(pid_t pid)
+{
+	char path[40];
+	snprintf(path, sizeof(path), "/proc/%d/status", (int)pid);
+	return text_field(path, "HugetlbPages:");
+}
+
 static void call_entered(struct trace *t, pid_t pid)
 {
 	struct call c;
@@ -170,6 +177,7 @@ static void call_entered(struct trace *t, pid_t pid)
 		      0,
 		      {resident(pid), -1, -1},
 		      {rss_kb(pid), -1, -1},
+		      {hugetlb_kb(pid), -1, -1},
 		      -1};
 		t->current = t->probes++;
 		t->call = __NR_mmap;
@@ -195,6 +203,7 @@ static void call_returned(struct trace *t, pid_t pid)
 		p->mapped = c.ret;
 		p->rss[1] = resident(pid);
 		p->rss_kb[1] = rss_kb(pid);
+		p->huge_kb[1] = hugetlb_kb(pid);
 		// Whether others took the huge pages, seen while it is refused.
 		if (c.ret == -ENOMEM)
 			p->pool_free = text_field("/proc/meminfo", "HugePages_Free:") -
@@ -204,6 +213,7 @@ static void call_returned(struct trace *t, pid_t pid)
 		p->unmapped = c.ret;
 		p->rss[2] = resident(pid);
 		p->rss_kb[2] = rss_kb(pid);
+		p->huge_kb[2] = hugetlb_kb(pid);
 	}
 	t->call = 0;
 }

@@ -22,6 +22,7 @@ struct probe_seen {
 	long unmapped;	 // ...and returned this
 	long rss[3];	 // statm's resident pages before mmap, after it, after munmap
 	long rss_kb[3];	 // smaps_rollup's Rss (the page tables) at the same stops
+	long huge_kb[3]; // status's HugetlbPages at the same stops
 	long pool_free;	 // a failed mmap: huge pages free and not reserved then
 };
 

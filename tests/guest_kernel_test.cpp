@@ -238,6 +238,20 @@ class GuestKernel : public ::testing::Test
 		EXPECT_EQ(g.lists["RESULT"], LavaCases(ktap));
 		EXPECT_EQ(g.marks["NR_HUGEPAGES"], "0");
 		EXPECT_EQ(g.marks["MOUNTS"], "0");
+		// The "# kernel:" lines (from the trace) agree with the guest's
+		// own measurement of statm (in pages of 4 KiB, as the check
+		// counts them), within the check's tolerance.
+		for (const std::string &line : ktap) {
+			char kind[64];
+			long statm;
+			if (sscanf(line.c_str(), "# kernel: %63s statm %ld kB", kind, &statm) != 2)
+				continue;
+			std::string k = kind;
+			long long bytes = g.probe[k == "anonymous"  ? "anon"
+						  : k == "shm_file" ? "shm"
+								    : "huge"];
+			EXPECT_NEAR(statm, bytes / 4096 * g.probe["page_size"] / 1024, 256) << line;
+		}
 	}
 
 	// Each repeated run gave the same verdict as the first.

@@ -265,6 +265,43 @@ TEST_F(Verdicts, ThisKernelIsReadTheSameByTwoParsers)
 	EXPECT_EQ(said.back(), failing ? "@@ FAILURE 3 1 3 0 0" : "@@ SUCCESS 7 0 0 0 0");
 }
 
+// The "# kernel:" lines, read by the trace from the check itself, say what
+// the test's own separate measurement says of this kernel, within the
+// check's tolerance: 16 MiB in statm and Rss for the two plain kinds, and for
+// huge pages 16 MiB in HugetlbPages and in statm only where it counts them.
+TEST_F(Verdicts, KernelLinesFromTheTraceAgreeWithASeparateMeasurement)
+{
+	int counts = -1;
+	{
+		HugePageSystem system;
+		if (std::string why = system.Prepare(); !why.empty())
+			GTEST_SKIP() << why;
+		system.SetCount(16);
+		counts = KernelCountsHugePagesInStatm();
+	}
+	if (counts < 0)
+		GTEST_SKIP() << "no 16 MiB of huge pages could be mapped to measure the kernel";
+	Result r = RunProgram("run_checks");
+	int lines = 0;
+	for (const std::string &line : Lines(r.out)) {
+		char kind[64];
+		long statm, rss, huge;
+		if (sscanf(line.c_str(),
+			   "# kernel: %63s statm %ld kB, smaps Rss %ld kB, HugetlbPages %ld kB",
+			   kind, &statm, &rss, &huge) != 4)
+			continue;
+		SCOPED_TRACE(line);
+		bool hugetlb = std::string(kind).find("huge") != std::string::npos;
+		EXPECT_NEAR(statm, hugetlb && !counts ? 0 : 16384, 256);
+		EXPECT_NEAR(rss, hugetlb ? 0 : 16384, 256);
+		EXPECT_NEAR(huge, hugetlb ? 16384 : 0, 256);
+		++lines;
+	}
+	// One line for each probe the check reached: through the first huge
+	// page one where statm leaves them out.
+	EXPECT_EQ(lines, counts ? 6 : 3) << r.out;
+}
+
 // Where tracing is refused (here: the runner is under strace, so its child
 // cannot be traced again), the check runs untraced with the same verdict.
 TEST_F(Verdicts, RefusedTracingRunsUntracedWithTheSameVerdict)
