@@ -1,14 +1,17 @@
-// interleave: runs several commands in turn (A B C A B C ...), so that they
-// share whatever the machine does meanwhile, and reports per command the
-// quartiles of wall time, the median against the first command's (the
-// floor), and the program's own peak RSS: VmHWM at its exit, from one run
-// under ptrace apart from the timed ones (wait4's ru_maxrss would count the
-// forked driver's memory before the exec).
+// interleave: runs several commands in turn, one round after another, so
+// that they share whatever the machine does meanwhile; the order alternates
+// each round (A B C, then C B A), so that no command always follows the same
+// one. Reports per command the quartiles of wall time, the median of its
+// per-round ratios to the first command (the floor, the baseline) with a 95%
+// bootstrap interval, and the program's own peak RSS: VmHWM at its exit,
+// from one run under ptrace apart from the timed ones (wait4's ru_maxrss
+// would count the forked driver's memory before the exec).
 //
 // usage: interleave RUNS WARMUP [-e NAME=VALUE]... -- LABEL CMD... [-- LABEL CMD...]...
-// The -e variables are set for the commands only. The commands' output goes to
-// /dev/null; how each ended (exit status or signal) is reported, and flagged
-// when it was not the same in every run.
+// The -e variables are set for the commands only. An argument "@FRESH@"
+// becomes a path that no run has used ($BENCH_FRESH_DIR/fresh.N, or under
+// /tmp). The commands' output goes to /dev/null; how each ended (exit status
+// or signal) is reported, and flagged when it was not the same in every run.
 #include <algorithm>
 #include <cstdio>
 #include <cstdlib>
@@ -29,6 +32,7 @@ namespace
 struct Command {
 	std::string label;
 	std::vector<char *> argv;
+	std::vector<std::string> fresh; // argv[i] == "@FRESH@": a new path each run
 	std::vector<double> ms;
 	long peak_kb = -1;
 	std::string ended;
@@ -81,8 +85,23 @@ void MeasurePeak(Command &c)
 	}
 }
 
+// A path no run has used, in place of each "@FRESH@".
+void Freshen(Command &c)
+{
+	static long n;
+	const char *dir = getenv("BENCH_FRESH_DIR");
+	for (size_t i = 0; i < c.fresh.size(); i++) {
+		if (c.fresh[i].empty())
+			continue;
+		c.fresh[i] = std::string(dir ? dir : "/tmp") + "/fresh." +
+			     std::to_string(getpid()) + "." + std::to_string(++n);
+		c.argv[i] = c.fresh[i].data();
+	}
+}
+
 void RunOnce(Command &c, bool record)
 {
+	Freshen(c);
 	double start = NowMs();
 	pid_t pid = fork();
 	if (pid == 0)
@@ -105,6 +124,27 @@ template <typename T> T Quantile(std::vector<T> v, double q)
 	return v[static_cast<size_t>(q * static_cast<double>(v.size() - 1) + 0.5)];
 }
 
+// The median of the per-round ratios a[k] / b[k], and its 95% bootstrap
+// interval (rounds resampled with replacement, 2000 times, a fixed seed).
+void PairedRatio(const std::vector<double> &a, const std::vector<double> &b, double *median,
+		 double *lo, double *hi)
+{
+	std::vector<double> ratios, medians, sample(a.size());
+	for (size_t k = 0; k < a.size(); k++)
+		ratios.push_back(a[k] / b[k]);
+	*median = Quantile(ratios, 0.5);
+	unsigned long long seed = 0x9e3779b97f4a7c15ULL;
+	for (int i = 0; i < 2000; i++) {
+		for (double &x : sample) {
+			seed = seed * 6364136223846793005ULL + 1442695040888963407ULL;
+			x = ratios[(seed >> 33) % ratios.size()];
+		}
+		medians.push_back(Quantile(sample, 0.5));
+	}
+	*lo = Quantile(medians, 0.025);
+	*hi = Quantile(medians, 0.975);
+}
+
 } // namespace
 
 int main(int argc, char **argv)
@@ -125,31 +165,38 @@ int main(int argc, char **argv)
 		if (!strcmp(argv[i], "--")) {
 			if (i + 1 >= argc)
 				break;
-			commands.push_back({argv[++i], {}, {}, -1, "", false});
+			commands.push_back({argv[++i], {}, {}, {}, -1, "", false});
 			continue;
 		}
 		commands.back().argv.push_back(argv[i]);
+		commands.back().fresh.push_back(strcmp(argv[i], "@FRESH@") ? "" : "@FRESH@");
 	}
 	for (auto &c : commands)
 		c.argv.push_back(nullptr);
 
-	for (auto &c : commands)
-		MeasurePeak(c);
-	for (int r = 0; r < warmup + runs; r++)
-		for (auto &c : commands)
-			RunOnce(c, r >= warmup);
-
-	printf("| %-32s | %5s | %8s | %9s | %8s | %8s | %12s | %-8s |\n", "command", "runs",
-	       "q1 ms", "median ms", "q3 ms", "x floor", "peak RSS kB", "ended");
-	printf(
-	    "|%s|------:|---------:|----------:|---------:|---------:|-------------:|----------|\n",
-	    std::string(34, '-').c_str());
-	double floor = Quantile(commands[0].ms, 0.5);
 	for (auto &c : commands) {
-		printf("| %-32s | %5d | %8.3f | %9.3f | %8.3f | %8.3f | %12ld | %-8s |%s\n",
+		Freshen(c);
+		MeasurePeak(c);
+	}
+	size_t n = commands.size();
+	for (int r = 0; r < warmup + runs; r++)
+		for (size_t k = 0; k < n; k++)
+			RunOnce(commands[r % 2 ? n - 1 - k : k], r >= warmup);
+
+	printf("| %-36s | %5s | %8s | %9s | %8s | %8s | %-15s | %12s | %-8s |\n", "command", "runs",
+	       "q1 ms", "median ms", "q3 ms", "x first", "95% interval", "peak RSS kB", "ended");
+	printf("|%s|------:|---------:|----------:|---------:|---------:|-----------------|--------"
+	       "-----:|----------|\n",
+	       std::string(38, '-').c_str());
+	for (auto &c : commands) {
+		double ratio, lo, hi;
+		PairedRatio(c.ms, commands[0].ms, &ratio, &lo, &hi);
+		char interval[32];
+		snprintf(interval, sizeof(interval), "%.3f-%.3f", lo, hi);
+		printf("| %-36s | %5d | %8.3f | %9.3f | %8.3f | %8.3f | %-15s | %12ld | %-8s |%s\n",
 		       c.label.c_str(), runs, Quantile(c.ms, 0.25), Quantile(c.ms, 0.5),
-		       Quantile(c.ms, 0.75), Quantile(c.ms, 0.5) / floor, c.peak_kb,
-		       c.ended.c_str(), c.inconsistent ? " (not the same every run!)" : "");
+		       Quantile(c.ms, 0.75), ratio, interval, c.peak_kb, c.ended.c_str(),
+		       c.inconsistent ? " (not the same every run!)" : "");
 	}
 	return 0;
 }

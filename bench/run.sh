@@ -7,9 +7,16 @@
 #      shell of system()), and the program's own process alone;
 #   2. system calls under strace -f, the children counted, and whether they
 #      are the floor's, in number and order, process by process;
-#   3. wall time, the floor and the three builds interleaved (F A B C F A ...),
-#      and the program's own peak RSS (VmHWM at its exit);
-#   4. the sizes of the binaries, static arm64 builds included where the
+#   3. wall time, the floor and the three builds interleaved (F A B C, then
+#      C B A F, ...), paired per-round ratios to the floor with a 95%
+#      bootstrap interval, and the program's own peak RSS (VmHWM at its exit);
+#      new_file_read_check on a path no run used before;
+#   4. run_checks against the two checks run by hand with the same
+#      preparation (bench/hand_run.cpp), glibc and musl, with the machine's
+#      pool empty (each run reserves it: cold) and already reserved (warm);
+#      and with 1, 10 and 100 -d directories against a bare
+#      new_file_read_check;
+#   5. the sizes of the binaries, static arm64 builds included where the
 #      cross compiler and the musl of scripts/fetch-arm64.sh are there;
 # and then the targets. rss_map_check runs on the real kernel, so every side
 # stops where this kernel's verdict stops the check.
@@ -25,9 +32,9 @@ set -euo pipefail
 
 top=$(cd "$(dirname "$0")/.." && pwd)
 builds=${BENCH_BUILD_DIR:-$top}
-runs=300 warmup=30 cannot=2 smoke=0
+runs=300 warmup=30 runner_runs=100 cannot=2 smoke=0
 if [ "${1:-}" = "--smoke" ]; then
-	runs=3 warmup=1 cannot=77 smoke=1
+	runs=3 warmup=1 runner_runs=3 cannot=77 smoke=1
 fi
 if [ "$(id -u)" != 0 ]; then
 	echo "bench: needs root (hugetlbfs at /hugepages, /proc/sys/vm/nr_hugepages)" >&2
@@ -77,6 +84,7 @@ bin() { # BUILD -> its bin/
 	esac
 }
 interleave=$builds/build-bench/bench/interleave
+hand_run=$builds/build-bench/bench/hand_run
 label() { # BUILD
 	case $1 in
 	floor) echo "no C library (floor)" ;;
@@ -120,9 +128,10 @@ command_of() { # PROGRAM BUILD
 	if [ "$1" = rss_map_check ]; then
 		if [ "$2" = floor ]; then echo "$path $stop_at"; else echo "$path"; fi
 	else
-		echo "$path $work/new.$2.$RANDOM"
+		echo "$path @FRESH@"
 	fi
 }
+export BENCH_FRESH_DIR=$work
 
 # Instructions of a command's processes: "ALL OWN".
 instructions() { # CMD...
@@ -205,10 +214,50 @@ for program in new_file_read_check rss_map_check; do
 		args+=(-- "$program, $(label "$b")" "${cmd[@]}")
 	done
 	"$interleave" "$runs" "$warmup" "${args[@]}" | tee "$work/wall.$program"
-	for b in floor musl; do
-		wall[$program.$b]=$(grep -F "$program, $(label "$b")" "$work/wall.$program" | awk -F'|' '{ print $5 }')
+	wall[$program]=$(grep -F "$program, $(label musl)" "$work/wall.$program" | awk -F'|' '{ gsub(/ /, "", $7); print $7 }')
+done
+echo
+
+# The runner's rows: "RATIO LOW-HIGH" of the second command to the first.
+paired() { # FILE
+	awk -F'|' 'NR == 4 { gsub(/ /, "", $7); gsub(/ /, "", $8); print $7, $8 }' "$1"
+}
+echo "## run_checks against the checks run by hand, interleaved ($runner_runs runs after $warmup warm-up)"
+echo
+echo "The same preparation on both sides: a private mount namespace with a tmpfs at /dev/shm and a"
+echo "hugetlbfs at /hugepages, 100 huge pages reserved and the count put back, a fresh directory for"
+echo "the new file. Pool cold: the machine's count is 0, so each run reserves it; warm: already 100."
+declare -A runner
+for pool in cold warm; do
+	if [ "$pool" = cold ]; then echo 0; else echo 100; fi >/proc/sys/vm/nr_hugepages
+	for b in dynamic musl; do
+		echo
+		"$interleave" "$runner_runs" "$warmup" \
+			-- "by hand, $(label "$b"), pool $pool" "$hand_run" "$(bin "$b")" \
+			-- "run_checks, $(label "$b"), pool $pool" "$(bin "$b")/run_checks" | tee "$work/runner.$b.$pool"
+		runner[$b.$pool]=$(paired "$work/runner.$b.$pool")
 	done
 done
+echo 100 >/proc/sys/vm/nr_hugepages
+echo
+echo "run_checks with -d directories (each a directory of its own) against a bare new_file_read_check:"
+echo
+dirs=()
+for i in $(seq 1 100); do
+	mkdir "$work/dir.$i"
+	dirs+=(-d "$work/dir.$i")
+done
+"$interleave" "$runner_runs" "$warmup" \
+	-- "new_file_read_check, bare" "$(bin dynamic)/new_file_read_check" @FRESH@ \
+	-- "run_checks, -d x1" "$(bin dynamic)/run_checks" "${dirs[@]:0:2}" \
+	-- "run_checks, -d x10" "$(bin dynamic)/run_checks" "${dirs[@]:0:20}" \
+	-- "run_checks, -d x100" "$(bin dynamic)/run_checks" "${dirs[@]}" | tee "$work/dirs"
+median() { # LABEL
+	grep -F "| $1 " "$work/dirs" | awk -F'|' '{ print $5 }'
+}
+per_dir=$(echo "($(median "run_checks, -d x100") - $(median "run_checks, -d x10")) / 90 / $(median "new_file_read_check, bare")" | bc -l)
+echo
+echo "Each -d directory beyond the tenth: $(printf %.3f "$per_dir") times a bare new_file_read_check (difference of medians)."
 echo
 
 echo "## Sizes in bytes, not stripped"
@@ -234,9 +283,18 @@ target() { # MET? TEXT
 		missed=1
 	fi
 }
-ratio=$(echo "${wall[new_file_read_check.musl]} / ${wall[new_file_read_check.floor]}" | bc -l)
+ratio=${wall[new_file_read_check]}
 target "$(echo "$ratio <= 1.3" | bc -l)" \
-	"new_file_read_check, musl static, within 1.3x the floor's wall median: $(printf %.3f "$ratio")x"
+	"new_file_read_check, musl static, within 1.3x the floor's wall time (paired median): $(printf %.3f "$ratio")x"
+for b in dynamic musl; do
+	for pool in cold warm; do
+		read -r r interval <<<"${runner[$b.$pool]}"
+		target "$(echo "$r <= 1.25 && ${interval#*-} <= 1.35" | bc -l)" \
+			"run_checks, $(label "$b"), pool $pool, at most 1.25x the checks run by hand (upper end of the interval at most 1.35): ${r}x [$interval]"
+	done
+done
+target "$(echo "$per_dir <= 1.2" | bc -l)" \
+	"each -d directory at most 1.2x a bare new_file_read_check: $(printf %.3f "$per_dir")x"
 extra=$((${own_insns[rss_map_check.musl]} - ${own_insns[rss_map_check.floor]}))
 target "$([ "$extra" -le 8000 ] && echo 1 || echo 0)" \
 	"rss_map_check, musl static, its own process within 8,000 instructions of the floor's: $extra over"
