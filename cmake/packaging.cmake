@@ -24,3 +24,23 @@ set(CPACK_DEBIAN_PACKAGE_MAINTAINER "kernel-checks maintainers <root@localhost>"
 set(CPACK_DEBIAN_PACKAGE_SECTION utils)
 set(CPACK_PROJECT_CONFIG_FILE ${CMAKE_CURRENT_LIST_DIR}/packaging-generators.cmake)
 include(CPack)
+
+# A kselftest collection, to merge into a kselftest install that already has
+# the kernel's run_kselftest.sh and kselftest/runner.sh (never shipped here):
+# kernel_checks/ holds the three programs (run_checks finds the checks beside
+# itself), a settings file whose timeout covers run_checks' worst case (its
+# lock wait, -t for each check and a measurement, with a margin), the kernel
+# options the checks need, and the line for kselftest-list.txt. `cmake
+# --install BUILD --component kselftest --prefix DIR`, or the archive of the
+# "kselftest_package" target.
+install(TARGETS run_checks rss_map_check new_file_read_check
+        RUNTIME DESTINATION kernel_checks COMPONENT kselftest EXCLUDE_FROM_ALL)
+install(FILES ${PROJECT_SOURCE_DIR}/kselftest/settings ${PROJECT_SOURCE_DIR}/kselftest/config
+              ${PROJECT_SOURCE_DIR}/kselftest/kselftest-list.txt
+        DESTINATION kernel_checks COMPONENT kselftest EXCLUDE_FROM_ALL)
+add_custom_target(kselftest_package
+  COMMAND ${CMAKE_CPACK_COMMAND} --config ${PROJECT_BINARY_DIR}/CPackConfig.cmake -G TGZ
+          -D CPACK_COMPONENTS_ALL=kselftest -D CPACK_ARCHIVE_COMPONENT_INSTALL=ON
+          -D CPACK_PACKAGE_FILE_NAME=kernel-checks-${PROJECT_VERSION}-${checks_arch}
+  DEPENDS run_checks rss_map_check new_file_read_check
+  WORKING_DIRECTORY ${PROJECT_BINARY_DIR})

@@ -5,8 +5,10 @@
 # python3 (the kernel's kunit_parser.py), valgrind and strace, musl-dev, the
 # arm64 cross compiler, qemu-user, qemu-system-arm and qemu-system-x86, what building a
 # kernel takes, and (through fetch-arm64.sh and fetch-x86.sh) the kernels,
-# busybox and the kernel source that the guest tests boot and build, and
-# (through fetch-lava.sh) Debian's LAVA dispatcher, unpacked, not installed.
+# busybox and the kernel source that the guest tests boot and build,
+# (through fetch-lava.sh) Debian's LAVA dispatcher, unpacked, not installed,
+# and (through fetch-kselftest.sh) the kernel's kselftest runner of 6.1 and
+# 6.12; python3-tap (tappy) reads its output as Linaro's parser does.
 # Installs nothing that is there already. Run as root (apt-get).
 #
 # usage: setup.sh [--tests]
@@ -16,7 +18,7 @@ packages=(cmake g++ make mount)
 if [ "${1:-}" = "--tests" ]; then
 	packages+=(libgtest-dev libgmock-dev perl python3 util-linux cpio gzip xz-utils valgrind
 		strace g++-aarch64-linux-gnu qemu-user qemu-system-arm qemu-system-x86
-		flex bison bc libelf-dev patch musl-dev)
+		flex bison bc libelf-dev patch musl-dev python3-tap)
 fi
 
 missing=()
@@ -35,4 +37,5 @@ if [ "${1:-}" = "--tests" ]; then
 	"$(dirname "$0")/fetch-arm64.sh"
 	"$(dirname "$0")/fetch-x86.sh"
 	"$(dirname "$0")/fetch-lava.sh" >/dev/null
+	"$(dirname "$0")/fetch-kselftest.sh"
 fi
