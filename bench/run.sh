@@ -14,7 +14,7 @@
 #   4. run_checks against the two checks run by hand with the same
 #      preparation (bench/hand_run.cpp), glibc and musl, with the machine's
 #      pool empty (each run reserves it: cold) and already reserved (warm);
-#      and with 1, 10 and 100 -d directories against a bare
+#      and with none, 1, 10 and 100 -d directories against a bare
 #      new_file_read_check;
 #   5. the sizes of the binaries, static arm64 builds included where the
 #      cross compiler and the musl of scripts/fetch-arm64.sh are there;
@@ -249,6 +249,7 @@ for i in $(seq 1 100); do
 done
 "$interleave" "$runner_runs" "$warmup" \
 	-- "new_file_read_check, bare" "$(bin dynamic)/new_file_read_check" @FRESH@ \
+	-- "run_checks, no -d" "$(bin dynamic)/run_checks" \
 	-- "run_checks, -d x1" "$(bin dynamic)/run_checks" "${dirs[@]:0:2}" \
 	-- "run_checks, -d x10" "$(bin dynamic)/run_checks" "${dirs[@]:0:20}" \
 	-- "run_checks, -d x100" "$(bin dynamic)/run_checks" "${dirs[@]}" | tee "$work/dirs"
