@@ -5,8 +5,10 @@
 // Layers, each file including only files below it:
 //   main.cpp                    options, the plan, the order of the checks
 //   checks.cpp, rss_check.cpp   the two checks: run, judge, report
-//   kernel.cpp, trace.cpp       rss_map_check's specifics (probes.h): the
-//                               kernel's own account, the trace of its probes
+//   kernel.cpp, trace.cpp,      rss_map_check's specifics (probes.h): the
+//   damage.cpp                  environment and the kernel's own account, the
+//                               trace of its probes, what a kernel fault
+//                               leaves behind (pools, the kernel's log)
 //   hugepages.cpp               what the check needs of the machine: the lock,
 //                               the guardian, the record of what changed, the
 //                               check's mount namespace, putting back
@@ -16,7 +18,8 @@
 //   ktap.cpp                    the report, written when the output takes it
 //   signals.cpp                 stop signals; whoever changes the machine
 //                               registers here how to undo it
-//   util.cpp                    the clock, file and /proc readers
+//   util.cpp, limits.cpp        the clock, file and /proc readers; resource
+//                               limits, the memory cgroup, OOM kill counts
 
 #include "checks.h"
 #include "hugepages.h"
