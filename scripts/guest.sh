@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Boots a kernel under qemu-system-aarch64 or qemu-system-x86_64 (TCG: the
 # /dev/kvm of these machines cannot boot a Linux guest) with an initramfs
-# holding the static programs of BIN_DIR, the LAVA definition's scripts,
+# holding the static programs of BIN_DIR, the LAVA definition's scripts, the
+# kselftest runner of GUEST_KSELFTEST with the kernel_checks collection,
 # busybox as /bin/sh and tests/guest/init.sh as /init, which measures the kernel, runs the checks
 # and reboots. The serial console (CRLF lines, results as "@@" marker lines)
 # goes to LOG. qemu exits 0 even when the guest panics: trust only the
@@ -20,7 +21,8 @@ trap 'rm -rf "$work"' EXIT
 root=$work/root
 mkdir -p "$root/bin" "$root/checks"
 cp "$busybox" "$root/bin/busybox"
-for applet in sh mount umount mkdir rmdir cat sed grep uname reboot awk dirname; do
+for applet in sh mount umount mkdir rmdir cat sed grep uname reboot awk dirname realpath basename \
+	cut tr mktemp head wc sort rm which ln; do
 	ln -s busybox "$root/bin/$applet"
 done
 for program in rss_map_check new_file_read_check run_checks guest_probe; do
@@ -29,6 +31,17 @@ done
 mkdir -p "$root/checks/lava"
 cp "$top/lava/kernel-checks.sh" "$top/lava/ktap-results.sh" "$root/checks/lava/"
 cp "$top/tests/guest/init.sh" "$root/init"
+# The kernel's kselftest runner (GUEST_KSELFTEST: from fetch-kselftest.sh)
+# with the kernel_checks collection merged in, as a lab installs it.
+if [ -s "${GUEST_KSELFTEST:-}/run_kselftest.sh" ]; then
+	cp -r "$GUEST_KSELFTEST" "$root/kselftest"
+	mkdir "$root/kselftest/kernel_checks"
+	for program in rss_map_check new_file_read_check run_checks; do
+		cp "$bin_dir/$program" "$root/kselftest/kernel_checks/"
+	done
+	cp "$top/kselftest/settings" "$top/kselftest/config" "$root/kselftest/kernel_checks/"
+	cp "$top/kselftest/kselftest-list.txt" "$root/kselftest/"
+fi
 (cd "$root" && find . | cpio -o -H newc --quiet) | gzip -1 >"$work/initramfs.gz"
 
 case $arch in

@@ -42,7 +42,8 @@ bool IsResult(const std::string &line)
 // What came back on the serial console: the marker lines, CR stripped.
 struct Guest {
 	std::map<std::string, std::string> marks; // "@@NAME rest" -> marks[NAME] = rest
-	std::map<std::string, std::vector<std::string>> lists; // KTAP, STRICT, REPEAT, RESULT
+	std::map<std::string, std::vector<std::string>> lists; // KTAP, STRICT, REPEAT, RESULT,
+							       // KSELFTEST
 	std::map<std::string, long long> probe; // page_size, huge_kib, truncate_ok, anon, shm, huge
 };
 
@@ -57,7 +58,8 @@ Guest Parse(const std::string &log)
 		size_t space = line.find(' ');
 		std::string name = line.substr(2, space - 2);
 		std::string rest = space == std::string::npos ? "" : line.substr(space + 1);
-		if (name == "KTAP" || name == "STRICT" || name == "REPEAT" || name == "RESULT")
+		if (name == "KTAP" || name == "STRICT" || name == "REPEAT" || name == "RESULT" ||
+		    name == "KSELFTEST")
 			g.lists[name].push_back(rest);
 		else
 			g.marks[name] = rest;
@@ -120,7 +122,10 @@ Expected FromMeasurement(const Guest &g)
 		std::vector<std::string> &out = strict ? e.strict : e.results;
 		bool xfail = !expected.empty() && !strict;
 		for (int i = 1; i <= 6; ++i) {
-			std::string line = " " + std::to_string(i) + " " + kProbes[i - 1];
+			std::string line = " ";
+			line += std::to_string(i);
+			line += ' ';
+			line += kProbes[i - 1];
 			if (e.report.empty() || i < failing)
 				out.push_back("  ok" + line);
 			else if (i == failing)
@@ -187,6 +192,8 @@ class GuestKernel : public ::testing::Test
 			  kernel_args,
 			  std::to_string(cpus)};
 		s.timeout_ms = 330000;
+		static const char kselftest[] = "GUEST_KSELFTEST=" KSELFTEST_DIR "/6.12";
+		s.env.emplace_back(kselftest);
 		Result r = RunSpawn(s);
 		EXPECT_EQ(r.exit_code, 0) << Describe(r);
 		std::string log = ReadFile(tmp / "serial.log");
@@ -238,6 +245,22 @@ class GuestKernel : public ::testing::Test
 		EXPECT_EQ(g.lists["RESULT"], LavaCases(ktap));
 		EXPECT_EQ(g.marks["NR_HUGEPAGES"], "0");
 		EXPECT_EQ(g.marks["MOUNTS"], "0");
+		// The collection under the kernel's own run_kselftest.sh (6.12's),
+		// where the guest has it: the runner's report nested, the result
+		// its status calls for.
+		std::vector<std::string> &kselftest = g.lists["KSELFTEST"];
+		if (!kselftest.empty()) {
+			EXPECT_THAT(kselftest, Contains("# selftests: kernel_checks: run_checks"));
+			EXPECT_EQ(kselftest.back(),
+				  e.status
+				      ? "not ok 1 selftests: kernel_checks: run_checks # exit=1"
+				      : "ok 1 selftests: kernel_checks: run_checks");
+			std::vector<std::string> nested;
+			for (const std::string &line : kselftest)
+				if (line.rfind("# ", 0) == 0)
+					nested.push_back(line.substr(2));
+			EXPECT_EQ(Results(nested), e.results);
+		}
 		// The "# kernel:" lines (from the trace) agree with the guest's
 		// own measurement of statm (in pages of 4 KiB, as the check
 		// counts them), within the check's tolerance.
