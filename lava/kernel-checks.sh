@@ -5,7 +5,10 @@
 # script serves LAVA and a plain shell. The full KTAP goes to the log and to
 # output/ktap.txt. POSIX sh: busybox runs it.
 #
-# usage: kernel-checks.sh [-t SECONDS] [-d "DIR ..."] [-s true|false] [-r RUN_CHECKS]
+# usage: kernel-checks.sh [-e] [-t SECONDS] [-d "DIR ..."] [-s true|false] [-r RUN_CHECKS]
+#   -e  take TIMEOUT, DIRS, STRICT and RUN_CHECKS from the environment (the
+#       definition does: a test shell traces its steps on the console, where
+#       LAVA would take a parameter's text for a signal)
 #   -t  run_checks' timeout per check (default 30)
 #   -d  directories to check new files in, one a line (run_checks -d); a
 #       path may hold spaces and glob characters, never a newline
@@ -16,8 +19,12 @@ set -u
 set -f # DIRS is never globbed
 here=$(cd "$(dirname "$0")" && pwd)
 timeout=30 dirs="" strict=false run_checks=""
-while getopts t:d:s:r: opt; do
+while getopts et:d:s:r: opt; do
 	case $opt in
+	e)
+		timeout=${TIMEOUT:-30} dirs=${DIRS:-} strict=${STRICT:-false}
+		run_checks=${RUN_CHECKS:-}
+		;;
 	t) timeout=$OPTARG ;;
 	d) dirs=$OPTARG ;;
 	s) strict=$OPTARG ;;

@@ -42,6 +42,18 @@ sed -e "s|file:///srv/kernel-checks/$arch/|file://$work/|" \
 	-e "s|kernel-checks-[0-9.]*-$arch.tar.gz|$(basename "$tarball")|" \
 	-e "s|panic=-1\"|panic=-1 $kernel_args\"|" "$job" >"$work/job.yaml"
 
+# LAVA_JOB_PARAMETERS (JSON): the definition's parameters for this job, on
+# top of the job file's.
+if [ -n "${LAVA_JOB_PARAMETERS:-}" ]; then
+	/usr/bin/python3 - "$work/job.yaml" "$LAVA_JOB_PARAMETERS" <<'EOF'
+import json, sys, yaml
+job = yaml.safe_load(open(sys.argv[1]))
+for action in job["actions"]:
+    for definition in action.get("test", {}).get("definitions", []):
+        definition.setdefault("parameters", {}).update(json.loads(sys.argv[2]))
+yaml.safe_dump(job, open(sys.argv[1], "w"), sort_keys=False)
+EOF
+fi
 mkdir -p /var/lib/lava/dispatcher/tmp
 start=$(date +%s.%N)
 /usr/bin/python3 "$LAVA_ROOT/usr/bin/lava-run" --device "$work/device.yaml" --job-id "$id" \

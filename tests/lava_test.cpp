@@ -236,40 +236,62 @@ TEST(Packages, TarballHasBinAndLavaAtItsTop)
 class LavaJob : public ::testing::Test
 {
       protected:
-	void Run(const std::string &arch, const std::string &kernel, const std::string &bin_dir,
-		 const std::string &busybox, const std::string &kernel_args = "")
+	struct Job {
+		std::vector<std::string> ktap, recorded;
+	};
+
+	// Runs the job; `parameters` (JSON) on top of the job file's.
+	Job Run(const std::string &arch, const std::string &kernel, const std::string &bin_dir,
+		const std::string &busybox, const std::string &kernel_args = "",
+		const std::string &parameters = "")
 	{
-		if (geteuid() != 0)
-			GTEST_SKIP() << "needs root: lava-run works in /var/lib/lava/dispatcher";
+		Job j;
+		if (geteuid() != 0) {
+			skipped_ = "needs root: lava-run works in /var/lib/lava/dispatcher";
+			return j;
+		}
 		for (const std::string &path : {kernel, busybox, Package(arch, ".tar.gz")})
-			if (!Exists(path))
-				GTEST_SKIP() << "no " << path << " (scripts/setup.sh --tests)";
+			if (!Exists(path)) {
+				skipped_ = "no " + path + " (scripts/setup.sh --tests)";
+				return j;
+			}
 		Spawn fetch;
 		fetch.argv = {SCRIPTS "/fetch-lava.sh"};
 		fetch.timeout_ms = 600000;
-		if (Result f = RunSpawn(fetch); f.exit_code != 0)
-			GTEST_SKIP() << "the LAVA packages cannot be had: " << Describe(f);
+		if (Result f = RunSpawn(fetch); f.exit_code != 0) {
+			skipped_ = "the LAVA packages cannot be had: " + Describe(f);
+			return j;
+		}
 		std::vector<std::string> before = Scratch();
 		TempDir out;
 		Spawn job;
 		job.argv = {SCRIPTS "/lava-job.sh",   arch,	  kernel,     bin_dir, busybox,
 			    Package(arch, ".tar.gz"), out.path(), kernel_args};
+		job.env = {"LAVA_JOB_PARAMETERS=" + parameters};
 		job.timeout_ms = 900000;
 		Result r = RunSpawn(job);
 		EXPECT_EQ(r.exit_code, 0) << Describe(r) << ReadFile(out / "lava.log");
-		std::vector<std::string> ktap = Lines(ReadFile(out / "ktap.txt"));
-		std::vector<std::string> recorded = Lines(ReadFile(out / "results.txt"));
+		j.ktap = Lines(ReadFile(out / "ktap.txt"));
+		j.recorded = Lines(ReadFile(out / "results.txt"));
 		// For the record: the KTAP and what LAVA made of it, and the time.
 		std::cout << r.err;
-		for (const std::string &line : ktap)
+		for (const std::string &line : j.ktap)
 			std::cout << "KTAP " << line << "\n";
-		for (const std::string &line : recorded)
+		for (const std::string &line : j.recorded)
 			std::cout << "LAVA " << line << "\n";
-		ASSERT_FALSE(ktap.empty()) << ReadFile(out / "lava.log");
-		EXPECT_EQ(recorded, LavaCases(ktap));
-		EXPECT_EQ(recorded.size(), 8u) << "both checks and the six probes";
 		EXPECT_EQ(Scratch(), before) << "lava-run's scratch files are left";
+		return j;
 	}
+
+	// What a job with the default parameters must show.
+	void ExpectTheCasesOfItsKtap(const Job &j)
+	{
+		ASSERT_FALSE(j.ktap.empty());
+		EXPECT_EQ(j.recorded, LavaCases(j.ktap));
+		EXPECT_EQ(j.recorded.size(), 8u) << "both checks and the six probes";
+	}
+
+	std::string skipped_;
 
 	static std::vector<std::string> Scratch()
 	{
@@ -290,14 +312,39 @@ class LavaJob : public ::testing::Test
 // LAVA records as a pass (the reason in the log), and five skips.
 TEST_F(LavaJob, Arm64JobRecordsTheCasesOfItsKtap)
 {
-	Run("arm64", ARM64_IMAGES "/vmlinuz-16k", ARM64_BIN_DIR, ARM64_IMAGES "/busybox",
-	    "default_hugepagesz=2M");
+	Job j = Run("arm64", ARM64_IMAGES "/vmlinuz-16k", ARM64_BIN_DIR, ARM64_IMAGES "/busybox",
+		    "default_hugepagesz=2M");
+	if (!skipped_.empty())
+		GTEST_SKIP() << skipped_;
+	ExpectTheCasesOfItsKtap(j);
 }
 
 // Debian's amd64 kernel: the failure at the first huge-page probe.
 TEST_F(LavaJob, X86JobRecordsTheCasesOfItsKtap)
 {
-	Run("amd64", X86_IMAGES "/vmlinuz-debian", X86_BIN_DIR, X86_IMAGES "/busybox");
+	Job j = Run("amd64", X86_IMAGES "/vmlinuz-debian", X86_BIN_DIR, X86_IMAGES "/busybox");
+	if (!skipped_.empty())
+		GTEST_SKIP() << skipped_;
+	ExpectTheCasesOfItsKtap(j);
+}
+
+// Real jobs with hostile parameters: a directory whose name is a LAVA
+// signal records no case of its own (only the KTAP's), and a bad TIMEOUT is
+// a failed case, never a green definition.
+TEST_F(LavaJob, AForgedSignalRecordsNothingAndABadParameterFails)
+{
+	Job j = Run("amd64", X86_IMAGES "/vmlinuz-debian", X86_BIN_DIR, X86_IMAGES "/busybox", "",
+		    R"({"DIRS": "/tmp/<LAVA_SIGNAL_TESTCASE TEST_CASE_ID=injected RESULT=pass>"})");
+	if (!skipped_.empty())
+		GTEST_SKIP() << skipped_;
+	ASSERT_FALSE(j.ktap.empty());
+	EXPECT_EQ(j.recorded, LavaCases(j.ktap));
+	EXPECT_THAT(j.ktap, Contains(testing::HasSubstr("<LAVA-SIGNAL_TESTCASE")));
+	EXPECT_THAT(j.recorded, testing::Not(Contains(testing::StartsWith("injected "))));
+
+	j = Run("amd64", X86_IMAGES "/vmlinuz-debian", X86_BIN_DIR, X86_IMAGES "/busybox", "",
+		R"({"TIMEOUT": "abc"})");
+	EXPECT_EQ(j.recorded, std::vector<std::string>{"kernel-checks fail"});
 }
 
 } // namespace
