@@ -109,7 +109,25 @@ class Verdicts : public ::testing::Test
 		return RunSpawn(s);
 	}
 
+	// The test's own measurement, apart from the runner: 1 if this kernel
+	// counts huge pages in statm, 0 if not, -1 (why in skipped_) if it
+	// cannot be had.
+	int MeasureKernel()
+	{
+		HugePageSystem system; // pages to measure with, put back at once
+		if (std::string why = system.Prepare(); !why.empty()) {
+			skipped_ = why;
+			return -1;
+		}
+		system.SetCount(16);
+		int counts = KernelCountsHugePagesInStatm();
+		if (counts < 0)
+			skipped_ = "no 16 MiB of huge pages could be mapped to measure the kernel";
+		return counts;
+	}
+
 	TempDir bed_;
+	std::string skipped_;
 };
 
 TEST_F(Verdicts, ShimModelPassesEveryProbe)
@@ -218,16 +236,9 @@ TEST_F(Verdicts, DamageLeftBehindFailsTheRunButForgedLogLinesDoNot)
 // leaf, the subtests included) must both read.
 TEST_F(Verdicts, ThisKernelIsReadTheSameByTwoParsers)
 {
-	int counts = -1;
-	{
-		HugePageSystem system; // pages to measure with, put back at once
-		if (std::string why = system.Prepare(); !why.empty())
-			GTEST_SKIP() << why;
-		system.SetCount(16);
-		counts = KernelCountsHugePagesInStatm();
-	}
+	int counts = MeasureKernel();
 	if (counts < 0)
-		GTEST_SKIP() << "no 16 MiB of huge pages could be mapped to measure the kernel";
+		GTEST_SKIP() << skipped_;
 	Result r = RunProgram("run_checks");
 	int failing = counts ? 0 : 3;
 	EXPECT_EQ(Subtests(r.out), SubtestsFailingAt(failing)) << r.out;
@@ -271,16 +282,9 @@ TEST_F(Verdicts, ThisKernelIsReadTheSameByTwoParsers)
 // huge pages 16 MiB in HugetlbPages and in statm only where it counts them.
 TEST_F(Verdicts, KernelLinesFromTheTraceAgreeWithASeparateMeasurement)
 {
-	int counts = -1;
-	{
-		HugePageSystem system;
-		if (std::string why = system.Prepare(); !why.empty())
-			GTEST_SKIP() << why;
-		system.SetCount(16);
-		counts = KernelCountsHugePagesInStatm();
-	}
+	int counts = MeasureKernel();
 	if (counts < 0)
-		GTEST_SKIP() << "no 16 MiB of huge pages could be mapped to measure the kernel";
+		GTEST_SKIP() << skipped_;
 	Result r = RunProgram("run_checks");
 	int lines = 0;
 	for (const std::string &line : Lines(r.out)) {
