@@ -1,7 +1,8 @@
 #!/bin/sh
 # Runs run_checks on this device and records one result per KTAP result,
-# subtests included: through lava-test-case inside LAVA, and in every case
-# in output/result.txt (Linaro's "name result" form), so that the same
+# subtests included, a probe's with its measurement (see ktap-results.sh):
+# through lava-test-case inside LAVA, and in every case in output/result.txt
+# (Linaro's "name result [measurement units]" form), so that the same
 # script serves LAVA and a plain shell. The full KTAP goes to the log and to
 # output/ktap.txt. POSIX sh: busybox runs it.
 #
@@ -81,8 +82,13 @@ if [ -n "$why" ]; then
 	echo "kernel-checks: $why" >&2
 fi
 if command -v lava-test-case >/dev/null 2>&1; then
-	while read -r name result; do
-		lava-test-case "$name" --result "$result"
+	while read -r name result measurement units; do
+		if [ -n "$measurement" ]; then
+			lava-test-case "$name" --result "$result" \
+				--measurement "$measurement" --units "$units"
+		else
+			lava-test-case "$name" --result "$result"
+		fi
 	done <"$output/result.txt"
 fi
 echo "kernel-checks: run_checks exited with status $status; results in $output/result.txt"

@@ -4,10 +4,10 @@
 # rendered with lava-server's device-type templates, a busybox initramfs
 # holding the static programs of BIN_DIR, and the kernel-checks TARBALL as the
 # test definition's repository. Writes to OUT: lava.log (what lava-run
-# logged), results.txt (the test cases LAVA recorded, "name result") and
-# ktap.txt (run_checks' KTAP, from the same guest's log). The packages come
-# from scripts/fetch-lava.sh's cache; lava-run's scratch files, under
-# /var/lib/lava/dispatcher/tmp, are removed.
+# logged), results.txt (the test cases LAVA recorded, "name result
+# [measurement units]") and ktap.txt (run_checks' KTAP, from the same
+# guest's log). The packages come from scripts/fetch-lava.sh's cache;
+# lava-run's scratch files, under /var/lib/lava/dispatcher/tmp, are removed.
 #
 # usage: lava-job.sh arm64|amd64 KERNEL BIN_DIR BUSYBOX TARBALL OUT [KERNEL_ARGS]
 set -euo pipefail
@@ -75,7 +75,12 @@ for line in open(out + "/lava.log"):
         continue
     msg = entry.get("msg")
     if entry.get("lvl") == "results" and msg.get("definition") == "0_kernel-checks":
-        results.append("%s %s" % (msg["case"], msg["result"]))
+        case = "%s %s" % (msg["case"], msg["result"])
+        if "measurement" in msg:
+            figure = float(msg["measurement"])
+            figure = int(figure) if figure == int(figure) else figure
+            case += " %s %s" % (figure, msg.get("units", ""))
+        results.append(case)
     elif entry.get("lvl") == "target" and isinstance(msg, str):
         inside = inside or msg == "TAP version 13"
         if inside:

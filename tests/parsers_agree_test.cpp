@@ -74,8 +74,10 @@ std::string LavaCounts(const std::string &ktap)
 	bool subtests = false, sub_failed = false;
 	auto close_parent = [&] { broken += parent_result == "fail" && subtests && !sub_failed; };
 	for (const std::string &line : Lines(RunSpawn(s).out)) {
-		std::string name = line.substr(0, line.find(' ')),
-			    result = line.substr(line.find(' ') + 1);
+		// "name result", or "name result measurement units"
+		std::istringstream fields(line);
+		std::string name, result;
+		fields >> name >> result;
 		if (!parent.empty() && name.rfind(parent + ".", 0) == 0) {
 			subtests = true;
 			sub_failed |= result == "fail";

@@ -2,7 +2,10 @@
 
 #include "run.h"
 
+#include <algorithm>
 #include <cctype>
+#include <cstdio>
+#include <map>
 #include <sstream>
 
 namespace checks
@@ -11,7 +14,15 @@ namespace checks
 std::vector<std::string> LavaCases(const std::vector<std::string> &ktap)
 {
 	std::vector<std::string> cases, subtests;
+	std::map<std::string, std::pair<long, long>> kernel; // statm, Rss + HugetlbPages
 	for (const std::string &line : ktap) {
+		char kind[64];
+		long statm, rss, huge;
+		if (std::sscanf(
+			line.c_str(),
+			"# kernel: %63s statm %ld kB, smaps Rss %ld kB, HugetlbPages %ld kB", kind,
+			&statm, &rss, &huge) == 4)
+			kernel[kind] = {statm, rss + huge};
 		size_t indent = line.find_first_not_of(' ');
 		if (indent == std::string::npos)
 			continue;
@@ -33,9 +44,27 @@ std::vector<std::string> LavaCases(const std::vector<std::string> &ktap)
 			continue;
 		}
 		cases.push_back(name + " " + result);
-		for (const std::string &sub : subtests)
-			cases.push_back(name + "." + sub);
+		for (const std::string &sub : subtests) {
+			std::string probe = sub.substr(0, sub.find(' '));
+			bool is_probe = name == "rss_map_check" &&
+					std::find(std::begin(kProbes), std::end(kProbes), probe) !=
+					    std::end(kProbes);
+			auto k = kernel.find(probe);
+			if (!is_probe) {
+				cases.push_back(name + "." + sub);
+			} else if (k == kernel.end()) {
+				cases.push_back(name + "." + sub);
+				cases.push_back(name + "." + probe + ".kernel_rss skip");
+			} else {
+				cases.push_back(name + "." + sub + " " +
+						std::to_string(k->second.first) + " kB");
+				cases.push_back(name + "." + probe + ".kernel_rss pass " +
+						std::to_string(k->second.second) + " kB");
+			}
+		}
 		subtests.clear();
+		if (name == "rss_map_check")
+			kernel.clear();
 	}
 	return cases;
 }

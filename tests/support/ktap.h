@@ -26,6 +26,9 @@ TapCounts ReadWithTapParser(const std::string &ktap);
 // One "name result" per result line, subtests after their parent as
 // "parent.name"; pass, fail or skip, XFAIL counting as pass and TIMEOUT as
 // fail; "/" and anything but letters, digits, "_", "." and "-" as "_".
+// A probe of rss_map_check carries its "# kernel:" statm growth ("name
+// result 16152 kB") and is followed by "name.kernel_rss", pass with the
+// kernel's Rss plus HugetlbPages growth, or skip where it measured none.
 std::vector<std::string> LavaCases(const std::vector<std::string> &ktap);
 
 } // namespace checks
