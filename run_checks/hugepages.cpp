@@ -153,6 +153,15 @@ static int take_kernel_lock(long deadline, int wait_s, int timeout_s, char *why,
 	return 0;
 }
 
+// Whether `fd` is still the file at `name` in the state directory.
+static bool still_named(int fd, const char *name)
+{
+	struct stat held, named;
+	return fstat(fd, &held) == 0 &&
+	       fstatat(st.dir_fd, name, &named, AT_SYMLINK_NOFOLLOW) == 0 &&
+	       held.st_dev == named.st_dev && held.st_ino == named.st_ino;
+}
+
 // Takes the lock, waiting while another run holds it. The holder's pid and
 // -t are in the lock file, for the message and the wait.
 static int take_lock(int wait_s, int timeout_s, char *why, size_t size)
@@ -182,6 +191,14 @@ static int take_lock(int wait_s, int timeout_s, char *why, size_t size)
 				       pid);
 		}
 		wait_a_moment(fd);
+	}
+	if (!still_named(fd, "lock")) {
+		// Its holder removed it as it finished: a later run may hold the
+		// file at that name now, so that one is the lock.
+		close(fd);
+		close(st.dir_fd);
+		st.dir_fd = open_state_dir(why, size);
+		return st.dir_fd < 0 ? -1 : take_lock(wait_s, timeout_s, why, size);
 	}
 	char me[48];
 	int n = snprintf(me, sizeof(me), "%d %d\n", (int)getpid(), timeout_s);
@@ -469,8 +486,26 @@ static int start_guardian(char *why, size_t size)
 	return 0;
 }
 
+// The run leaves no state behind: the lock file and the directory go, still
+// locked, unless a record waits there for the next run. A run that waited on
+// the file finds it gone from its name and takes the lock anew.
+static void remove_state(void)
+{
+	if (st.lock_fd < 0 || !still_named(st.lock_fd, "lock"))
+		return;
+	static const char *const records[] = {"state", "newdir", "guardian"};
+	for (const char *record : records) {
+		struct stat s;
+		if (fstatat(st.dir_fd, record, &s, AT_SYMLINK_NOFOLLOW) == 0 || errno != ENOENT)
+			return;
+	}
+	unlinkat(st.dir_fd, "lock", 0);
+	rmdir(st.dir); // not if anything else is in it
+}
+
 static void release(void)
 {
+	remove_state();
 	int *fds[] = {&st.lock_fd, &st.kernel_lock_fd, &st.dir_fd, &st.guardian_fd};
 	for (int *fd : fds) {
 		if (*fd >= 0)

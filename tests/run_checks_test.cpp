@@ -886,6 +886,53 @@ TEST_F(RunnerOnSystem, SecondRunnerSkipsWhileAnotherHoldsTheLock)
 	EXPECT_EQ(SystemState(), before_);
 }
 
+// Nothing of a run stays in /run: the lock file and its folder go with the
+// run. A run that waited on that file then takes the lock anew, so a third
+// finds the lock held by the second, never a free one beside it.
+TEST_F(RunnerOnSystem, ARunLeavesNoStateAndAWaitingRunTakesTheLockAnew)
+{
+	Result alone = RunRunner();
+	EXPECT_EQ(alone.exit_code, 0) << Describe(alone);
+	EXPECT_FALSE(Exists("/run/kernel-checks")) << "the state folder is left";
+
+	Spawn first = RunnerSpawn({"-t", "2"}, {"STANDIN_rss_map_check=hang"});
+	Result second, third;
+	pid_t waiting = -1;
+	std::thread waiter, prober;
+	first.on_start = [&](pid_t) {
+		waiter = std::thread([&] {
+			for (int i = 0; i < 1000 && LoggedPids(ReadFile(log_path())).empty(); ++i)
+				usleep(10000);
+			Spawn s =
+			    RunnerSpawn({"-t", "3", "-w", "30"}, {"STANDIN_rss_map_check=hang"});
+			s.on_start = [&](pid_t runner) {
+				waiting = runner;
+				prober = std::thread([&, runner] {
+					// The second run holds the lock once its pid is in it.
+					std::string mine = std::to_string(runner) + " 3\n";
+					for (int i = 0; i < 1000 &&
+							ReadFile("/run/kernel-checks/lock") != mine;
+					     ++i)
+						usleep(10000);
+					third = RunRunner({"-w", "0"});
+				});
+			};
+			second = RunSpawn(s);
+			prober.join();
+		});
+	};
+	Result r = RunSpawn(first);
+	waiter.join();
+	EXPECT_THAT(r.out, HasSubstr("# TIMEOUT 2 seconds"));
+	EXPECT_THAT(second.out, HasSubstr("# TIMEOUT 3 seconds"));
+	EXPECT_THAT(Lines(third.out), Contains("ok 1 rss_map_check # SKIP another run holds "
+					       "/run/kernel-checks/lock (pid " +
+					       std::to_string(waiting) + ")"))
+	    << third.out;
+	EXPECT_EQ(SystemState(), before_);
+	EXPECT_FALSE(Exists("/run/kernel-checks"));
+}
+
 // Two real runners at once, round after round: each waits its turn, so each
 // gives the verdict it gives alone and the system ends as it started.
 TEST_F(RunnerOnSystem, TwoRealRunnersAtOnceGiveTheVerdictOfOneAlone)
