@@ -300,6 +300,14 @@ static bool put_back(struct record *ch, char *said, size_t size)
 		else
 			say_more(said, size, "left %s: %s", HUGEPAGES_DIR, strerror(errno));
 	}
+	if (ch->shm_ino && lstat(SHM_DIR, &s) == 0) {
+		if (!S_ISDIR(s.st_mode) || s.st_ino != ch->shm_ino)
+			say_more(said, size, "left %s: not the directory the run made", SHM_DIR);
+		else if (rmdir(SHM_DIR) == 0)
+			say_more(said, size, "removed %s", SHM_DIR);
+		else
+			say_more(said, size, "left %s: %s", SHM_DIR, strerror(errno));
+	}
 	*ch = record();
 	return ok;
 }
@@ -517,7 +525,7 @@ static void release(void)
 void hugepages_restore(void)
 {
 	leave_namespace();
-	if (st.ch.found_pages >= 0 || st.ch.mount_id >= 0 || st.ch.dir_ino) {
+	if (st.ch.found_pages >= 0 || st.ch.mount_id >= 0 || st.ch.dir_ino || st.ch.shm_ino) {
 		char said[512];
 		bool ok = put_back(&st.ch, said, sizeof(said));
 		ktap_diag("put back: %s", said);
@@ -655,11 +663,28 @@ static int enter_namespace(char *why, size_t size)
 	return 0;
 }
 
+// Android has no /dev/shm: the check's tmpfs gets a mount point of the
+// run's own, recorded like the rest and removed after.
+static int make_shm_dir(char *why, size_t size)
+{
+	struct stat s;
+	if (mkdir(SHM_DIR, 0755) != 0 || lstat(SHM_DIR, &s) != 0)
+		return say_why(why, size, "no %s, and cannot make one: %s", SHM_DIR,
+			       strerror(errno));
+	st.ch.shm_ino = s.st_ino;
+	if (note_change(why, size) < 0)
+		return -1;
+	ktap_diag("made %s, which this system lacks, for the check's tmpfs", SHM_DIR);
+	return 0;
+}
+
 static int mount_private(long page_kb, char *why, size_t size)
 {
 	struct stat s;
-	if (stat("/dev/shm", &s) != 0 || !S_ISDIR(s.st_mode))
-		return say_why(why, size, "no /dev/shm to mount a tmpfs at");
+	if (lstat(SHM_DIR, &s) != 0 && errno == ENOENT && make_shm_dir(why, size) < 0)
+		return -1;
+	if (stat(SHM_DIR, &s) != 0 || !S_ISDIR(s.st_mode))
+		return say_why(why, size, "no %s to mount a tmpfs at", SHM_DIR);
 	if (mount("tmpfs", "/dev/shm", "tmpfs", MS_NOSUID | MS_NODEV, "mode=1777,size=64m") != 0)
 		return say_why(why, size, "cannot mount a tmpfs at /dev/shm: %s", strerror(errno));
 	if (mount("none", HUGEPAGES_DIR, "hugetlbfs", MS_NOSUID | MS_NODEV | MS_NOEXEC, nullptr) !=
@@ -740,12 +765,14 @@ int hugepages_prepare(int wait_s, int timeout_s, struct hugepages_info *info, ch
 	if (geteuid() != 0)
 		return say_why(why, size, "needs root to mount %s and write %s", HUGEPAGES_DIR,
 			       NR_HUGEPAGES);
+	// Without hugetlbfs (Android's GKI kernels) there is no count to write
+	// either: say the cause, not its symptom.
+	if (!kernel_has_hugetlbfs())
+		return say_why(why, size, "the kernel has no hugetlbfs");
 	int fd = open(NR_HUGEPAGES, O_WRONLY | O_CLOEXEC);
 	if (fd < 0)
 		return say_why(why, size, "cannot write %s: %s", NR_HUGEPAGES, strerror(errno));
 	close(fd);
-	if (!kernel_has_hugetlbfs())
-		return say_why(why, size, "the kernel has no hugetlbfs");
 
 	st.dir_fd = open_state_dir(why, size);
 	if (st.dir_fd < 0)

@@ -8,7 +8,8 @@
 
 #define HUGEPAGES_DIR "/hugepages"
 #define NR_HUGEPAGES "/proc/sys/vm/nr_hugepages"
-#define SHM_SCRATCH "/dev/shm/hugetlbhog"
+#define SHM_DIR "/dev/shm"
+#define SHM_SCRATCH SHM_DIR "/hugetlbhog"
 #define HUGETLBFS_SCRATCH HUGEPAGES_DIR "/hugetlbhog"
 #define RSS_PAGES 100			// what rss_map_check asks the shell for
 #define RSS_LENGTH (16LL * 1024 * 1024) // the size of its mappings

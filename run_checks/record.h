@@ -12,12 +12,14 @@ struct record {
 	long set_pages = -1;	   // the count it set
 	long mount_id = -1;	   // the mount it made (0: id unknown), or -1
 	unsigned long dir_ino = 0; // the directory it made, or 0
+	unsigned long shm_ino = 0; // /dev/shm, made where there was none (Android), or 0
 };
 
 // The record as text; returns its length, or -1 when it does not fit.
 int record_format(const struct record *r, char *text, size_t size);
-// Reads a whole record, nothing missing and nothing after it; false when
-// the text is damaged.
+// Reads a whole record, nothing missing and nothing after it (a record
+// without made_shm, as runs before it wrote, too); false when the text is
+// damaged.
 bool record_parse(const char *text, struct record *r);
 
 enum count_action { COUNT_UNTOUCHED, COUNT_RESTORE, COUNT_LEAVE };

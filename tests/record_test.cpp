@@ -17,6 +17,7 @@ record Sample()
 	r.set_pages = 100;
 	r.mount_id = -1;
 	r.dir_ino = 917505;
+	r.shm_ino = 1234;
 	return r;
 }
 
@@ -37,6 +38,17 @@ TEST(Record, ReadsBackWhatItWrote)
 	EXPECT_EQ(out.set_pages, 100);
 	EXPECT_EQ(out.mount_id, -1);
 	EXPECT_EQ(out.dir_ino, 917505u);
+	EXPECT_EQ(out.shm_ino, 1234u);
+}
+
+// A record left by a run from before /dev/shm could be made still replays.
+TEST(Record, ARecordWithoutTheShmLineStillReads)
+{
+	record out;
+	ASSERT_TRUE(
+	    record_parse("pid 9\nboot x\nnr_hugepages 3 100\nmount -1\nmade_dir 5\n", &out));
+	EXPECT_EQ(out.dir_ino, 5u);
+	EXPECT_EQ(out.shm_ino, 0u);
 }
 
 // Anything but a whole record is damaged: never replayed in part.
@@ -48,7 +60,9 @@ TEST(Record, DamagedTextIsRefusedAndLeavesNothingRead)
 	      whole.substr(0, whole.find("mount")), whole + "extra\n",
 	      std::string("pid 1\nboot x\nnr_hugepages"), std::string("\n\n\n"),
 	      std::string("pid 0\nboot x\nnr_hugepages 3 100\nmount -1\nmade_dir 0\n"),
-	      std::string("pid 9\nboot x\nnr_hugepages 3 -1\nmount -1\nmade_dir 0\n")}) {
+	      std::string("pid 9\nboot x\nnr_hugepages 3 -1\nmount -1\nmade_dir 0\n"),
+	      std::string(
+		  "pid 9\nboot x\nnr_hugepages 3 100\nmount -1\nmade_dir 0\nmade_shm x\n")}) {
 		SCOPED_TRACE(text);
 		record out;
 		out.pid = 77;

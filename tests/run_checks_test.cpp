@@ -886,6 +886,52 @@ TEST_F(RunnerOnSystem, SecondRunnerSkipsWhileAnotherHoldsTheLock)
 	EXPECT_EQ(SystemState(), before_);
 }
 
+// A system without /dev/shm (Android's /dev, a tmpfs of its own here): the
+// run makes the mount point for the check's tmpfs and removes it after, and
+// so does its guardian when the runner is killed.
+TEST_F(RunnerOnSystem, WithoutDevShmTheRunMakesItsMountPointAndRemovesIt)
+{
+	const std::string android_dev =
+	    "mount -t tmpfs -o mode=0755 none /dev && mknod -m 666 /dev/null c 1 3 && "
+	    "mknod -m 666 /dev/zero c 1 5 && mknod -m 666 /dev/urandom c 1 9 && "
+	    "mknod -m 600 /dev/kmsg c 1 11 && ";
+	const std::string after = "; i=0; while [ -d /dev/shm ] && [ $i -lt 200 ]; do "
+				  "sleep 0.05; i=$((i + 1)); done; ls /dev/shm 2>&1 | "
+				  "sed 's/^/after: /'";
+	struct Case {
+		const char *what, *run, *mode;
+		std::string result;
+	} cases[] = {
+	    {"a run", "\"$0\" \"$@\"", "pass", "ok 1 rss_map_check"},
+	    {"a killed run", "\"$0\" \"$@\" & sleep 2; kill -9 $!", "hang", ""},
+	};
+	for (const Case &c : cases) {
+		SCOPED_TRACE(c.what);
+		Spawn s =
+		    InPrivateMountNamespace(android_dev + c.run + after, {bed_ / "run_checks"});
+		s.env = RunnerSpawn({}, {std::string("STANDIN_rss_map_check=") + c.mode}).env;
+		Result r = RunSpawn(s);
+		rmdir("/hugepages"); // made in the namespace, on the real root
+		if (!c.result.empty()) {
+			EXPECT_THAT(Lines(r.out), Contains(c.result)) << r.out;
+			EXPECT_THAT(Lines(r.out),
+				    Contains("# made /dev/shm, which this system lacks, for the "
+					     "check's tmpfs"));
+			EXPECT_THAT(r.out, HasSubstr(", removed /dev/shm\n"));
+		}
+		EXPECT_THAT(Lines(r.out),
+			    Contains(HasSubstr("after: ls: cannot access '/dev/shm'")))
+		    << r.out;
+		for (int i = 0; i < 500 && !(SystemState() == before_); ++i)
+			usleep(10000); // the guardian's count
+		EXPECT_EQ(SystemState(), before_);
+	}
+	Result next = RunRunner();
+	EXPECT_THAT(Lines(next.out), Contains(MatchesRegex("# run [0-9]+ ended without putting "
+							   "back; its guardian did: .*removed "
+							   "/dev/shm")));
+}
+
 // Nothing of a run stays in /run: the lock file and its folder go with the
 // run. A run that waited on that file then takes the lock anew, so a third
 // finds the lock held by the second, never a free one beside it.
