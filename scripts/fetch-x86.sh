@@ -2,7 +2,7 @@
 # Fetches and caches what the x86-64 guest tests boot besides the kernels
 # they build: Debian's current amd64 kernel and busybox-static, taken out of
 # their packages without installing them, and the kernel source
-# (scripts/x86-kernel.sh source). Does nothing when the cache is complete.
+# (scripts/tiny-kernel.sh source). Does nothing when the cache is complete.
 #
 # usage: fetch-x86.sh [DIR]   (default ${XDG_CACHE_HOME:-~/.cache}/kernel-checks/x86)
 set -euo pipefail
@@ -26,4 +26,4 @@ if [ ! -s "$dir/vmlinuz-debian" ] || [ ! -s "$dir/busybox" ]; then
 	chmod +x "$dir/busybox"
 	cat "$dir/VERSIONS"
 fi
-"$(dirname "$0")/x86-kernel.sh" source "$dir" >/dev/null
+"$(dirname "$0")/tiny-kernel.sh" source "$dir" >/dev/null

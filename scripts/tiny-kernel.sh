@@ -1,17 +1,21 @@
 #!/usr/bin/env bash
-# Builds a minimal x86-64 kernel from Debian's linux-source package:
-# tinyconfig plus tests/x86/kernel.config. From linux-source-6.1: as it comes
-# (stock) or with tests/x86/hugetlb-rss.patch (patched), which also counts
-# hugetlb pages in the RSS counters. From linux-source-6.12: lag, with SMP
-# for many CPUs (tests/x86/smp.config), statm read from the counters'
-# approximate value (as from 6.2 until the exact sum) and, with
-# hugetlb_rss_leak=1 on its command line, hugetlb pages counted in but never
-# out (a kernel that reports bad rss-counter state).
+# Builds a minimal kernel from Debian's linux-source package: tinyconfig
+# plus a fragment. x86-64, with tests/x86/kernel.config: from
+# linux-source-6.1 as it comes (stock) or with tests/x86/hugetlb-rss.patch
+# (patched), which also counts hugetlb pages in the RSS counters; from
+# linux-source-6.12, all with SMP for many CPUs (tests/x86/smp.config):
+# stock-6.12 and patched-6.12 (the same patch in 6.12's terms), and lag:
+# statm read from the counters' approximate value (as from 6.2 until the
+# exact sum) and, with hugetlb_rss_leak=1 on its command line, hugetlb pages
+# counted in but never out (a kernel that reports bad rss-counter state).
+# arm64, from linux-source-6.12 with tests/android/kernel.config: nohugetlbfs,
+# built as Android's GKI kernels are in the respect that matters here.
 # Each package is fetched once, not installed; each build is cached under a
 # hash of the source version, the config and the patches, so a second run
-# does not rebuild. Prints the path of the bzImage.
+# does not rebuild. Prints the path of the kernel image.
 #
-# usage: x86-kernel.sh stock|patched|lag|source [CACHE]   (default CACHE:
+# usage: tiny-kernel.sh FLAVOUR|source [CACHE]   FLAVOUR: stock, patched,
+#   stock-6.12, patched-6.12, lag or nohugetlbfs (default CACHE:
 #   ${XDG_CACHE_HOME:-~/.cache}/kernel-checks/x86; "source" only fetches and
 #   unpacks the 6.1 source, whose tools/testing/kunit the tests use as well)
 set -euo pipefail
@@ -21,16 +25,24 @@ top=$(cd "$(dirname "$0")/.." && pwd)
 cache=${2:-${XDG_CACHE_HOME:-${HOME:-/root}/.cache}/kernel-checks/x86}
 x86=$top/tests/x86
 series=6.1 src=$cache/src fragments=("$x86/kernel.config") patches=()
+make_args=() image=arch/x86/boot/bzImage
 case $flavour in
 stock | source) ;;
 patched) patches=("$x86/hugetlb-rss.patch") ;;
-lag)
+stock-6.12 | patched-6.12 | lag)
 	series=6.12 src=$cache/src-6.12
 	fragments+=("$x86/smp.config")
-	patches=("$x86/statm-approximate-6.12.patch" "$x86/hugetlb-rss-leak-6.12.patch")
+	;;&
+patched-6.12) patches=("$x86/hugetlb-rss-6.12.patch") ;;
+lag) patches=("$x86/statm-approximate-6.12.patch" "$x86/hugetlb-rss-leak-6.12.patch") ;;
+stock-6.12) ;;
+nohugetlbfs)
+	series=6.12 src=$cache/src-6.12
+	fragments=("$top/tests/android/kernel.config")
+	make_args=(ARCH=arm64 CROSS_COMPILE=aarch64-linux-gnu-) image=arch/arm64/boot/Image
 	;;
 *)
-	echo "usage: $0 stock|patched|lag|source [CACHE]" >&2
+	echo "usage: $0 stock|patched|stock-6.12|patched-6.12|lag|nohugetlbfs|source [CACHE]" >&2
 	exit 2
 	;;
 esac
@@ -66,7 +78,8 @@ key=$({
 } | sha256sum | cut -c1-16)
 out=$cache/$flavour-$key
 tree=$src/linux
-if [ ${#patches[@]} -gt 0 ] && [ ! -s "$out/bzImage" ]; then
+name=$(basename "$image")
+if [ ${#patches[@]} -gt 0 ] && [ ! -s "$out/$name" ]; then
 	# A linked copy: patch writes each file it changes anew, which breaks
 	# the link, so the pristine tree stays pristine.
 	tree=$src/linux-$key
@@ -81,9 +94,9 @@ if [ ${#patches[@]} -gt 0 ] && [ ! -s "$out/bzImage" ]; then
 fi
 flock -u 9
 
-if [ -s "$out/bzImage" ]; then
-	echo "cached: $out/bzImage" >&2
-	echo "$out/bzImage"
+if [ -s "$out/$name" ]; then
+	echo "cached: $out/$name" >&2
+	echo "$out/$name"
 	exit 0
 fi
 work=$out.build
@@ -98,30 +111,30 @@ for f in "${fragments[@]}"; do
 	done
 	cat "$f" >>"$config"
 done
-make -s -C "$tree" O="$work" tinyconfig >/dev/null
+make -s -C "$tree" O="$work" "${make_args[@]}" tinyconfig >/dev/null
 "$tree/scripts/kconfig/merge_config.sh" -m -O "$work" "$work/.config" "$config" >/dev/null
-make -s -C "$tree" O="$work" olddefconfig >/dev/null
+make -s -C "$tree" O="$work" "${make_args[@]}" olddefconfig >/dev/null
 # Every line of the fragment must have taken; a dependency it lacks would
 # otherwise drop an option silently.
 while read -r line; do
 	case $line in
 	CONFIG_* | "# CONFIG_"*" is not set")
 		grep -qxF "$line" "$work/.config" || {
-			echo "x86-kernel: '$line' did not take" >&2
+			echo "tiny-kernel: '$line' did not take" >&2
 			exit 1
 		}
 		;;
 	esac
 done <"$config"
 start=$(date +%s)
-make -C "$tree" O="$work" -j"$(nproc)" bzImage >"$work/build.log" 2>&1 || {
+make -C "$tree" O="$work" "${make_args[@]}" -j"$(nproc)" "$name" >"$work/build.log" 2>&1 || {
 	tail -40 "$work/build.log" >&2
 	exit 1
 }
 echo "built $flavour in $(($(date +%s) - start)) s" >&2
 mkdir -p "$out"
 cp "$work/.config" "$out/config"
-cp "$work/arch/x86/boot/bzImage" "$out/bzImage.part"
-mv "$out/bzImage.part" "$out/bzImage"
+cp "$work/$image" "$out/$name.part"
+mv "$out/$name.part" "$out/$name"
 rm -rf "$work"
-echo "$out/bzImage"
+echo "$out/$name"

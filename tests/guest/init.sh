@@ -3,7 +3,8 @@
 # kernel apart from the checks, run rss_map_check once under a tracer of its
 # own to see which probe it stops at, then run_checks (and again with
 # --strict, through the LAVA definition's script, and checks.runs=N more
-# times when the kernel command line asks);
+# times, beside checks.busy=N spinning processes, when the kernel command
+# line asks);
 # report on the serial console in "@@" marker lines and reboot, which with
 # qemu's -no-reboot ends the guest.
 export PATH=/bin:/checks
@@ -53,10 +54,19 @@ if [ -x /kselftest/run_kselftest.sh ]; then
 	sed 's/^/@@KSELFTEST /' /tmp/kselftest
 fi
 
+# checks.busy=N: as many processes spinning while the runs repeat, so that
+# the scheduler moves the check between CPUs as it maps.
+busy=$(sed -n 's/.*checks\.busy=\([0-9]*\).*/\1/p' /proc/cmdline)
+i=0
+while [ "$i" -lt "${busy:-0}" ]; do
+	(while :; do :; done) &
+	i=$((i + 1))
+done
 runs=$(sed -n 's/.*checks\.runs=\([0-9]*\).*/\1/p' /proc/cmdline)
 i=0
 while [ "$i" -lt "${runs:-0}" ]; do
-	run_checks -t 120 | grep -e '^  not ok' -e '^  ok .* # XFAIL' -e '^\(not \)\{0,1\}ok 1 ' | sed 's/^/@@REPEAT /'
+	run_checks -t 120 | grep -e '^# kernel: anonymous ' -e '^  not ok' -e '^  ok .* # XFAIL' \
+		-e '^\(not \)\{0,1\}ok 1 ' | sed 's/^/@@REPEAT /'
 	i=$((i + 1))
 done
 echo "@@NR_HUGEPAGES $(cat /proc/sys/vm/nr_hugepages)"
