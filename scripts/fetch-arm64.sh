@@ -1,10 +1,12 @@
 #!/usr/bin/env bash
 # Fetches and caches what the arm64 guest tests boot: Debian's arm64 kernel
-# (4 KiB pages), its 16 KiB-page kernel, and arm64 busybox-static; and
-# musl-dev for arm64 (headers, start files, libc.a) beside them in
-# DIR/../musl-arm64, for -DCHECKS_LIBC=musl. Uses apt with a private package list for arm64, so
-# the machine's dpkg configuration stays as it is. Does nothing when the
-# cache is complete.
+# (4 KiB pages), its 16 KiB-page kernel, and arm64 busybox-static; an
+# Android-like userland in DIR/android (mksh, statically linked against
+# musl, as system/bin/sh; toybox and the glibc libraries it is linked
+# against, under lib/); and musl-dev for arm64 (headers, start files,
+# libc.a) beside them in DIR/../musl-arm64, for -DCHECKS_LIBC=musl. Uses apt
+# with a private package list for arm64, so the machine's dpkg
+# configuration stays as it is. Does nothing when the cache is complete.
 #
 # usage: fetch-arm64.sh [DIR]   (default $ARM64_IMAGES, else ~/.cache/kernel-checks/arm64)
 set -euo pipefail
@@ -12,6 +14,7 @@ set -euo pipefail
 dir=${1:-${ARM64_IMAGES:-${XDG_CACHE_HOME:-${HOME:-/root}/.cache}/kernel-checks/arm64}}
 musl=$(dirname "$dir")/musl-arm64
 if [ -s "$dir/vmlinuz-4k" ] && [ -s "$dir/vmlinuz-16k" ] && [ -s "$dir/busybox" ] &&
+	[ -s "$dir/android/system/bin/toybox" ] &&
 	[ -s "$musl/usr/lib/aarch64-linux-musl/libc.a" ]; then
 	exit 0
 fi
@@ -44,6 +47,23 @@ extract "$(image_of linux-image-arm64)" './boot/vmlinuz-*' "$dir/vmlinuz-4k"
 extract "$(image_of linux-image-6.12-arm64-16k)" './boot/vmlinuz-*' "$dir/vmlinuz-16k"
 extract busybox-static ./bin/busybox "$dir/busybox"
 chmod +x "$dir/busybox"
+# Android's shell and tools. No bionic can be had: toybox brings glibc's
+# loader and libraries, which nothing else in that root uses.
+rm -rf "$dir/android" "$dir/android.part" "$work/pkgs"
+mkdir -p "$dir/android.part/system/bin" "$dir/android.part/lib/aarch64-linux-gnu" "$work/pkgs"
+for package in mksh toybox libc6 libcrypt1; do
+	(cd "$work" && apt-get "${apt[@]}" download "$package" >/dev/null)
+	dpkg-deb -x "$work/${package}"_*.deb "$work/pkgs"
+	echo "$package -> $dir/android" >>"$dir/VERSIONS"
+done
+cp "$work/pkgs/usr/lib/aarch64-linux-musl/bin/mksh" "$dir/android.part/system/bin/sh"
+cp "$work/pkgs/bin/toybox" "$dir/android.part/system/bin/toybox"
+cp -L "$work/pkgs/lib/ld-linux-aarch64.so.1" "$dir/android.part/lib/"
+for lib in libc.so.6 libm.so.6 libcrypt.so.1; do
+	cp -L "$work/pkgs/lib/aarch64-linux-gnu/$lib" "$dir/android.part/lib/aarch64-linux-gnu/" 2>/dev/null ||
+		cp -L "$work/pkgs/usr/lib/aarch64-linux-gnu/$lib" "$dir/android.part/lib/aarch64-linux-gnu/"
+done
+mv "$dir/android.part" "$dir/android"
 # musl for arm64: its headers, start files and libc.a, for the cross
 # compiler to take instead of glibc's.
 rm -rf "$musl"
