@@ -726,11 +726,14 @@ static bool made_before_a_reboot(void)
 	return entries == 3; // ".", ".." and the mark
 }
 
-static bool kernel_has_hugetlbfs(void)
+// Whether the kernel offers hugetlbfs: 1 or 0, or -1 with errno when
+// /proc/filesystems cannot be read (then nothing is known of it).
+static int kernel_has_hugetlbfs(void)
 {
 	static char text[8192];
-	return read_text("/proc/filesystems", text, sizeof(text)) > 0 &&
-	       strstr(text, "\thugetlbfs\n") != nullptr;
+	if (read_text("/proc/filesystems", text, sizeof(text)) < 0)
+		return -1;
+	return strstr(text, "\thugetlbfs\n") != nullptr;
 }
 
 // Reserves what the check's own request asks for, so that a missing shell
@@ -767,7 +770,10 @@ int hugepages_prepare(int wait_s, int timeout_s, struct hugepages_info *info, ch
 			       NR_HUGEPAGES);
 	// Without hugetlbfs (Android's GKI kernels) there is no count to write
 	// either: say the cause, not its symptom.
-	if (!kernel_has_hugetlbfs())
+	int hugetlbfs = kernel_has_hugetlbfs();
+	if (hugetlbfs < 0)
+		return say_why(why, size, "cannot read /proc/filesystems: %s", strerror(errno));
+	if (!hugetlbfs)
 		return say_why(why, size, "the kernel has no hugetlbfs");
 	int fd = open(NR_HUGEPAGES, O_WRONLY | O_CLOEXEC);
 	if (fd < 0)

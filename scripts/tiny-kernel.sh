@@ -12,7 +12,9 @@
 # built as Android's GKI kernels are in the respect that matters here.
 # Each package is fetched once, not installed; each build is cached under a
 # hash of the source version, the config and the patches, so a second run
-# does not rebuild. Prints the path of the kernel image.
+# does not rebuild. Prints the path of the kernel image; exits 3 when the
+# source or the compiler cannot be had (a test then skips), else non-zero
+# when the build fails.
 #
 # usage: tiny-kernel.sh FLAVOUR|source [CACHE]   FLAVOUR: stock, patched,
 #   stock-6.12, patched-6.12, lag or nohugetlbfs (default CACHE:
@@ -40,6 +42,10 @@ nohugetlbfs)
 	series=6.12 src=$cache/src-6.12
 	fragments=("$top/tests/android/kernel.config")
 	make_args=(ARCH=arm64 CROSS_COMPILE=aarch64-linux-gnu-) image=arch/arm64/boot/Image
+	command -v aarch64-linux-gnu-gcc >/dev/null || {
+		echo "tiny-kernel: no aarch64-linux-gnu-gcc (scripts/setup.sh --tests installs it)" >&2
+		exit 3
+	}
 	;;
 *)
 	echo "usage: $0 stock|patched|stock-6.12|patched-6.12|lag|nohugetlbfs|source [CACHE]" >&2
@@ -52,7 +58,10 @@ mkdir -p "$src"
 exec 9>"$src/lock"
 flock 9
 if [ ! -s "$src/VERSION" ]; then
-	(cd "$src" && apt-get download -q -o APT::Sandbox::User=root "linux-source-$series" >/dev/null)
+	(cd "$src" && apt-get download -q -o APT::Sandbox::User=root "linux-source-$series" >/dev/null) || {
+		echo "tiny-kernel: linux-source-$series cannot be had" >&2
+		exit 3
+	}
 	deb=$(echo "$src/linux-source-${series}_"*.deb)
 	rm -rf "$src/linux" "$src/linux.part"
 	mkdir "$src/linux.part"
@@ -93,6 +102,10 @@ if [ ${#patches[@]} -gt 0 ] && [ ! -s "$out/$name" ]; then
 	fi
 fi
 flock -u 9
+# One build of a flavour at a time: two tests may want the same kernel at
+# once, and a second build would remove the first one's work.
+exec 8>"$out.lock"
+flock 8
 
 if [ -s "$out/$name" ]; then
 	echo "cached: $out/$name" >&2
