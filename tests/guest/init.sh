@@ -45,6 +45,7 @@ grep '^ *\(not \)\{0,1\}ok ' /tmp/strict | sed 's/^/@@STRICT /'
 # The LAVA definition's script, as a plain shell runs it: result.txt.
 /checks/lava/kernel-checks.sh -t 120 -r /checks/run_checks >/tmp/lava.log 2>&1
 sed 's/^/@@RESULT /' /checks/lava/output/result.txt
+sed 's/^/@@LAVA_KTAP /' /checks/lava/output/ktap.txt
 
 # The collection under the kernel's own kselftest runner, where it is there.
 if [ -x /kselftest/run_kselftest.sh ]; then
