@@ -176,12 +176,8 @@ class GuestKernel : public ::testing::Test
 		   const std::string &bin_dir, const std::string &busybox,
 		   const std::string &kernel_args = "", int cpus = 2)
 	{
-		std::string qemu = arch == "arm64" ? "qemu-system-aarch64" : "qemu-system-x86_64";
-		if (skipped_.empty() && !Exists("/usr/bin/" + qemu))
-			skipped_ = "no " + qemu + " (scripts/setup.sh --tests installs it)";
-		for (const std::string &path : {kernel, busybox, bin_dir + "/run_checks"})
-			if (skipped_.empty() && !Exists(path))
-				skipped_ = "no " + path + " (scripts/setup.sh --tests fetches it)";
+		NeedAll(arch == "arm64" ? "qemu-system-aarch64" : "qemu-system-x86_64",
+			{kernel, busybox, bin_dir + "/run_checks"});
 		if (!skipped_.empty())
 			return {};
 		TempDir tmp;
@@ -195,14 +191,9 @@ class GuestKernel : public ::testing::Test
 			  tmp / "serial.log",
 			  kernel_args,
 			  std::to_string(cpus)};
-		s.timeout_ms = 330000;
 		static const char kselftest[] = "GUEST_KSELFTEST=" KSELFTEST_DIR "/6.12";
 		s.env.emplace_back(kselftest);
-		Result r = RunSpawn(s);
-		EXPECT_EQ(r.exit_code, 0) << Describe(r);
-		std::string log = ReadFile(tmp / "serial.log");
-		Guest g = Parse(log);
-		EXPECT_TRUE(g.marks.count("END")) << "the guest did not finish:\n" << log;
+		Guest g = Run(s, tmp / "serial.log");
 		// For the record: what the guest measured and what it reported.
 		for (const char *mark : {"BEGIN", "PROBE", "TRACE"})
 			std::cout << "@@" << mark << " " << g.marks[mark] << "\n";
@@ -216,6 +207,28 @@ class GuestKernel : public ::testing::Test
 		if (!ktap.empty() && !status.empty() &&
 		    status.find_first_not_of("0123456789") == std::string::npos)
 			KeepReport(ktap, std::stoi(status));
+		return g;
+	}
+
+	// Sets skipped_ to the first of `qemu` and `paths` that is missing.
+	void NeedAll(const std::string &qemu, const std::vector<std::string> &paths)
+	{
+		if (skipped_.empty() && !Exists("/usr/bin/" + qemu))
+			skipped_ = "no " + qemu + " (scripts/setup.sh --tests installs it)";
+		for (const std::string &path : paths)
+			if (skipped_.empty() && !Exists(path))
+				skipped_ = "no " + path + " (scripts/setup.sh --tests fetches it)";
+	}
+
+	// Boots the guest `s` describes and reads the markers of its `log`.
+	static Guest Run(Spawn &s, const std::string &log_path)
+	{
+		s.timeout_ms = 330000;
+		Result r = RunSpawn(s);
+		EXPECT_EQ(r.exit_code, 0) << Describe(r);
+		std::string log = ReadFile(log_path);
+		Guest g = Parse(log);
+		EXPECT_TRUE(g.marks.count("END")) << "the guest did not finish:\n" << log;
 		return g;
 	}
 
@@ -582,24 +595,15 @@ class AndroidGuest : public GuestKernel
 		if (skipped_.empty() && geteuid() != 0)
 			skipped_ =
 			    "needs root: the guest's files belong to the shell user, uid 2000";
-		if (skipped_.empty() && !Exists("/usr/bin/qemu-system-aarch64"))
-			skipped_ = "no qemu-system-aarch64 (scripts/setup.sh --tests installs it)";
-		for (const std::string &path :
-		     {kernel, android + "/system/bin/toybox", bin_dir + "/run_checks"})
-			if (skipped_.empty() && !Exists(path))
-				skipped_ = "no " + path + " (scripts/setup.sh --tests fetches it)";
+		NeedAll("qemu-system-aarch64",
+			{kernel, android + "/system/bin/toybox", bin_dir + "/run_checks"});
 		if (!skipped_.empty())
 			return {};
 		TempDir tmp;
 		Spawn s;
 		s.argv = {ANDROID_GUEST_SCRIPT, kernel, cpu, bin_dir, android,
 			  tmp / "serial.log",	args};
-		s.timeout_ms = 330000;
-		Result r = RunSpawn(s);
-		EXPECT_EQ(r.exit_code, 0) << Describe(r);
-		std::string log = ReadFile(tmp / "serial.log");
-		Guest g = Parse(log);
-		EXPECT_TRUE(g.marks.count("END")) << "the guest did not finish:\n" << log;
+		Guest g = Run(s, tmp / "serial.log");
 		std::cout << "@@BEGIN " << g.marks["BEGIN"] << "\n@@PROBE " << g.marks["PROBE"]
 			  << "\n";
 		for (const std::string round : {"bin", "nobin"}) {
