@@ -36,7 +36,7 @@ chmod 0751 "$root/data/local"
 chmod 0771 "$root/data/local/tmp"
 install -m 0755 "$top/tests/android/init.sh" "$root/init"
 (cd "$root" && find . | cpio -o -H newc --quiet) | gzip -1 >"$work/initramfs.gz"
-timeout 300 qemu-system-aarch64 -M virt -cpu "$cpu" -smp 2 -m 1024 -nic none \
+"$top/scripts/watch-guest.sh" "$log" qemu-system-aarch64 -M virt -cpu "$cpu" -smp 2 -m 1024 -nic none \
 	-display none -monitor none -serial "file:$log" -no-reboot \
 	-kernel "$kernel" -initrd "$work/initramfs.gz" \
 	-append "console=ttyAMA0 panic=-1 quiet $extra"
