@@ -1,27 +1,36 @@
 #!/usr/bin/env bash
 # Builds a minimal kernel from Debian's linux-source package: tinyconfig
-# plus a fragment. x86-64, with tests/x86/kernel.config: from
-# linux-source-6.1 as it comes (stock) or with tests/x86/hugetlb-rss.patch
-# (patched), which also counts hugetlb pages in the RSS counters; from
-# linux-source-6.12, all with SMP for many CPUs (tests/x86/smp.config):
-# stock-6.12 and patched-6.12 (the same patch in 6.12's terms), and lag:
-# statm read from the counters' approximate value (as from 6.2 until the
-# exact sum) and, with hugetlb_rss_leak=1 on its command line, hugetlb pages
-# counted in but never out (a kernel that reports bad rss-counter state).
+# plus a fragment. x86-64, with tests/x86/kernel.config: patched, from
+# linux-source-6.1 with tests/x86/hugetlb-rss.patch; patched-6.12, from
+# linux-source-6.12 with SMP for many CPUs (tests/x86/smp.config),
+# tests/x86/hugetlb-rss-6.12.patch and tests/x86/statm-approximate-6.12.patch.
+# The patches act only when switched on from the kernel's command line
+# (hugetlb_rss=1: hugetlb pages counted in the RSS counters;
+# hugetlb_rss_leak=1: counted in, never out; statm_approximate=1: statm read
+# from the counters' approximate value, as from 6.2 until the exact sum):
+# switched off, the image is the stock kernel, so that one build serves as
+# stock kernel, positive control and broken kernel.
 # arm64, from linux-source-6.12 with tests/android/kernel.config: nohugetlbfs,
 # built as Android's GKI kernels are in the respect that matters here.
 # Each package is fetched once, not installed; each build is cached under a
 # hash of the source version, the config and the patches, so a second run
-# does not rebuild. Prints the path of the kernel image; exits 3 when the
-# source or the compiler cannot be had (a test then skips), else non-zero
-# when the build fails.
+# does not rebuild. Prints the path of the kernel image and, on stderr, how
+# long its build took; exits 3 when the source or the compiler cannot be had
+# (a test then skips), 1 when the build fails. A failed build is marked, so
+# that the guests which need it do not each build it again: until a run with
+# --retry, the flavour then exits 4 at once.
 #
-# usage: tiny-kernel.sh FLAVOUR|source [CACHE]   FLAVOUR: stock, patched,
-#   stock-6.12, patched-6.12, lag or nohugetlbfs (default CACHE:
+# usage: tiny-kernel.sh [--retry] FLAVOUR|source [CACHE]   FLAVOUR: patched,
+#   patched-6.12 or nohugetlbfs (default CACHE:
 #   ${XDG_CACHE_HOME:-~/.cache}/kernel-checks/x86; "source" only fetches and
 #   unpacks the 6.1 source, whose tools/testing/kunit the tests use as well)
 set -euo pipefail
 
+retry=0
+if [ "${1:-}" = --retry ]; then
+	retry=1
+	shift
+fi
 flavour=$1
 top=$(cd "$(dirname "$0")/.." && pwd)
 cache=${2:-${XDG_CACHE_HOME:-${HOME:-/root}/.cache}/kernel-checks/x86}
@@ -29,15 +38,13 @@ x86=$top/tests/x86
 series=6.1 src=$cache/src fragments=("$x86/kernel.config") patches=()
 make_args=() image=arch/x86/boot/bzImage
 case $flavour in
-stock | source) ;;
+source) ;;
 patched) patches=("$x86/hugetlb-rss.patch") ;;
-stock-6.12 | patched-6.12 | lag)
+patched-6.12)
 	series=6.12 src=$cache/src-6.12
 	fragments+=("$x86/smp.config")
-	;;&
-patched-6.12) patches=("$x86/hugetlb-rss-6.12.patch") ;;
-lag) patches=("$x86/statm-approximate-6.12.patch" "$x86/hugetlb-rss-leak-6.12.patch") ;;
-stock-6.12) ;;
+	patches=("$x86/hugetlb-rss-6.12.patch" "$x86/statm-approximate-6.12.patch")
+	;;
 nohugetlbfs)
 	series=6.12 src=$cache/src-6.12
 	fragments=("$top/tests/android/kernel.config")
@@ -48,13 +55,13 @@ nohugetlbfs)
 	}
 	;;
 *)
-	echo "usage: $0 stock|patched|stock-6.12|patched-6.12|lag|nohugetlbfs|source [CACHE]" >&2
+	echo "usage: $0 [--retry] patched|patched-6.12|nohugetlbfs|source [CACHE]" >&2
 	exit 2
 	;;
 esac
 mkdir -p "$src"
 
-# One extraction at a time: the stock and patched builds may start together.
+# One extraction at a time: two builds of a series may start together.
 exec 9>"$src/lock"
 flock 9
 if [ ! -s "$src/VERSION" ]; then
@@ -108,9 +115,14 @@ exec 8>"$out.lock"
 flock 8
 
 if [ -s "$out/$name" ]; then
-	echo "cached: $out/$name" >&2
+	echo "cached: $out/$name (built in $(cat "$out/build-seconds" 2>/dev/null || echo "?") s)" >&2
 	echo "$out/$name"
 	exit 0
+fi
+[ "$retry" = 1 ] && rm -f "$out.failed"
+if [ -s "$out.failed" ]; then
+	echo "tiny-kernel: the $flavour kernel failed to build (see $out.failed; --retry builds it again)" >&2
+	exit 4
 fi
 work=$out.build
 rm -rf "$work"
@@ -133,7 +145,7 @@ while read -r line; do
 	case $line in
 	CONFIG_* | "# CONFIG_"*" is not set")
 		grep -qxF "$line" "$work/.config" || {
-			echo "tiny-kernel: '$line' did not take" >&2
+			echo "tiny-kernel: '$line' did not take" | tee "$out.failed" >&2
 			exit 1
 		}
 		;;
@@ -141,11 +153,13 @@ while read -r line; do
 done <"$config"
 start=$(date +%s)
 make -C "$tree" O="$work" "${make_args[@]}" -j"$(nproc)" "$name" >"$work/build.log" 2>&1 || {
-	tail -40 "$work/build.log" >&2
+	tail -40 "$work/build.log" | tee "$out.failed" >&2
 	exit 1
 }
-echo "built $flavour in $(($(date +%s) - start)) s" >&2
+seconds=$(($(date +%s) - start))
+echo "built $flavour in $seconds s" >&2
 mkdir -p "$out"
+echo "$seconds" >"$out/build-seconds"
 cp "$work/.config" "$out/config"
 cp "$work/$image" "$out/$name.part"
 mv "$out/$name.part" "$out/$name"
