@@ -28,11 +28,34 @@ constexpr long long kLength = 16 << 20;
 // lpj and a trusted TSC spare each CPU's calibration: under TCG many CPUs
 // would take minutes to come up.
 const std::string kFastCpus = "lpj=4000000 tsc=reliable";
+// The guests that show the counters' lag: the fewest CPUs whose batch,
+// 2 x CPUs, leaves more than 64 pages of 16 MiB unfolded (see below).
+constexpr int kManyCpus = 38;
 
 std::string CacheDir(const char *var, const char *fallback)
 {
 	const char *dir = std::getenv(var);
 	return dir && *dir ? dir : fallback;
+}
+
+// The kernel of `flavour` from scripts/tiny-kernel.sh, which the test
+// kernels.FLAVOUR built before the guests (a test run alone builds it
+// here). Sets `skipped` where it cannot be had: no source or compiler, or a
+// build that failed, which kernels.FLAVOUR counts as the one failure.
+std::string BuiltKernel(const std::string &flavour, std::string &skipped)
+{
+	Spawn s;
+	s.argv = {TINY_KERNEL_SCRIPT, flavour, CacheDir("X86_IMAGES", X86_IMAGES)};
+	s.timeout_ms = 2400000;
+	Result r = RunSpawn(s);
+	std::cout << "tiny-kernel.sh " << flavour << ": " << r.err;
+	if (r.exit_code == 3 || r.exit_code == 4) {
+		skipped = "no " + flavour + " kernel: " + r.err;
+	} else if (r.exit_code != 0) {
+		ADD_FAILURE() << "the " << flavour << " kernel did not build: " << Describe(r);
+		skipped = "the build failed";
+	}
+	return r.out.substr(0, r.out.find('\n'));
 }
 
 bool IsResult(const std::string &line)
@@ -223,8 +246,11 @@ class GuestKernel : public ::testing::Test
 	// Boots the guest `s` describes and reads the markers of its `log`.
 	static Guest Run(Spawn &s, const std::string &log_path)
 	{
-		s.timeout_ms = 330000;
+		// scripts/watch-guest.sh bounds the guest by its own CPU time
+		// and says why one did not finish; this is a last resort.
+		s.timeout_ms = 3200000;
 		Result r = RunSpawn(s);
+		std::cout << r.err; // the guest's times, or why it stopped
 		EXPECT_EQ(r.exit_code, 0) << Describe(r);
 		std::string log = ReadFile(log_path);
 		Guest g = Parse(log);
@@ -422,19 +448,7 @@ class X86Kernel : public GuestKernel
 	// Builds (or takes from the cache) a kernel of `flavour`.
 	std::string Built(const std::string &flavour)
 	{
-		Spawn s;
-		s.argv = {TINY_KERNEL_SCRIPT, flavour, Images()};
-		s.timeout_ms = 1800000;
-		Result r = RunSpawn(s);
-		std::cout << "tiny-kernel.sh " << flavour << ": " << r.err;
-		if (r.exit_code == 3) {
-			skipped_ = "no " + flavour + " kernel: " + r.err; // no source or compiler
-		} else if (r.exit_code != 0) {
-			ADD_FAILURE()
-			    << "the " << flavour << " kernel did not build: " << Describe(r);
-			skipped_ = "the build failed";
-		}
-		return r.out.substr(0, r.out.find('\n'));
+		return BuiltKernel(flavour, skipped_);
 	}
 
 	Guest Boot(const std::string &kernel, const std::string &args = "", int cpus = 2)
@@ -450,7 +464,9 @@ class X86Kernel : public GuestKernel
 		return CacheDir("X86_IMAGES", X86_IMAGES);
 	}
 
-	// A stock kernel keeps huge pages out of statm: the third probe.
+	// A stock kernel keeps huge pages out of statm: the third probe. The
+	// patched image with its switches off is the stock kernel (the
+	// patches act only when the command line switches them on).
 	void ExpectStockFailsAtThirdProbe(const std::string &flavour)
 	{
 		Guest g = Boot(Built(flavour));
@@ -465,7 +481,7 @@ class X86Kernel : public GuestKernel
 // passes, run after run.
 TEST_F(X86Kernel, PatchedKernelCountingHugePagesPassesEveryProbe)
 {
-	Guest g = Boot(Built("patched"), "checks.runs=20");
+	Guest g = Boot(Built("patched"), "hugetlb_rss=1 checks.runs=20");
 	if (!skipped_.empty())
 		GTEST_SKIP() << skipped_;
 	EXPECT_EQ(g.probe["huge"], kLength) << g.marks["PROBE"];
@@ -477,39 +493,42 @@ TEST_F(X86Kernel, PatchedKernelCountingHugePagesPassesEveryProbe)
 
 TEST_F(X86Kernel, StockKernelFailsGrowthAtThirdProbe)
 {
-	ExpectStockFailsAtThirdProbe("stock");
+	ExpectStockFailsAtThirdProbe("patched");
 }
 
-// The 6.12 LTS positive control, SMP, on 16 CPUs with 15 of them kept busy
-// so that the scheduler moves the check as it maps: task_statm reads the
-// counters' exact sum, so statm is never a page off, run after run.
+// The 6.12 LTS positive control, SMP, on as many CPUs as the lag test below
+// with one of them kept busy: task_statm reads the counters' exact sum, so
+// statm is never a page off, run after run, where the same image reading the
+// approximate value is 68 pages off or more.
 TEST_F(X86Kernel, Lts612PatchedKernelPassesEveryProbeAndStatmIsExactOnBusyCpus)
 {
-	Guest g = Boot(Built("patched-6.12"), "checks.runs=20 checks.busy=15 " + kFastCpus, 16);
+	Guest g = Boot(Built("patched-6.12"),
+		       "hugetlb_rss=1 checks.runs=10 checks.busy=1 " + kFastCpus, kManyCpus);
 	if (!skipped_.empty())
 		GTEST_SKIP() << skipped_;
-	EXPECT_EQ(g.marks["CPUS"], "16");
+	EXPECT_EQ(g.marks["CPUS"], std::to_string(kManyCpus));
 	EXPECT_EQ(g.probe["huge"], kLength) << g.marks["PROBE"];
 	ExpectVerdictsMatchMeasurement(g);
 	EXPECT_EQ(Results(g.lists["KTAP"])[6], "ok 1 rss_map_check");
-	ExpectRepeats(g, 20);
-	std::vector<long> errors = ExpectLagVerdicts(g, 20, 0);
+	ExpectRepeats(g, 10);
+	std::vector<long> errors = ExpectLagVerdicts(g, 10, 0);
 	EXPECT_THAT(errors, Each(0L)) << "the exact sum";
 }
 
 TEST_F(X86Kernel, Lts612StockKernelFailsGrowthAtThirdProbe)
 {
-	ExpectStockFailsAtThirdProbe("stock-6.12");
+	ExpectStockFailsAtThirdProbe("patched-6.12");
 }
 
-// Debian's own 6.1 kernel, SMP, on 16 CPUs with 15 kept busy: each task
-// caches up to 64 counter events, so statm lags by as many pages, at most a
-// page past the check's tolerance: an XFAIL where it is past. Still the
-// third probe otherwise.
+// Debian's own 6.1 kernel, SMP: each task caches up to 64 counter events,
+// whatever the number of CPUs, so statm lags by as many pages, at most a page
+// past the check's tolerance: an XFAIL where it is past. Still the third
+// probe otherwise. Two CPUs, one kept busy, are enough to show it (measured:
+// 58 pages short in each of 10 runs, 36 s for the whole guest).
 TEST_F(X86Kernel, DebianKernelFailsGrowthAtThirdProbe)
 {
 	Guest g =
-	    Boot(Images() + "/vmlinuz-debian", "checks.runs=10 checks.busy=15 " + kFastCpus, 16);
+	    Boot(Images() + "/vmlinuz-debian", "checks.runs=10 checks.busy=1 " + kFastCpus, 2);
 	if (!skipped_.empty())
 		GTEST_SKIP() << skipped_;
 	EXPECT_EQ(FirstFailingProbe(g), 3) << g.marks["PROBE"];
@@ -525,24 +544,32 @@ TEST_F(X86Kernel, DebianKernelFailsGrowthAtThirdProbe)
 	}
 }
 
-// 6.12 with statm read from the RSS counters' approximate value, as kernels
-// from 6.2 read it until the exact sum, on 80 CPUs: each CPU may hold up to
-// 160 pages of a counter unfolded, so 16 MiB mapped on one CPU shows 64 or
-// 96 pages off, past the check's tolerance, while the page tables hold
-// exactly 16 MiB. The runner tells that lag apart as an XFAIL with its
-// figures and bound, run after run with 4 CPUs kept busy; --strict keeps it
-// a failure.
+// 6.12 with statm read from the RSS counters' approximate value
+// (statm_approximate=1), as kernels from 6.2 read it until the exact sum:
+// each CPU may hold up to max(32, 2 x CPUs) pages of a counter unfolded. The
+// shared-memory counter starts at 0, so 16 MiB mapped one page at a time
+// leaves 4096 mod 2 x CPUs pages unfolded on one CPU, and as many plus a
+// multiple of the batch however the check moves between CPUs, while the page
+// tables hold exactly 16 MiB. Measured: 36 CPUs leave exactly 64 pages, the
+// edge of the check's tolerance; 37 leave 26, so a run's verdict depends on
+// where the check ran (2 of 4 runs reached the third probe); 38 leave 68 in
+// every run, in a guest of 20 s (80 CPUs took minutes to boot under TCG).
+// The runner tells that lag apart as an XFAIL with its figures and bound, run
+// after run with a CPU kept busy; --strict keeps it a failure.
 TEST_F(X86Kernel, ManyCpusLagPastTheToleranceIsAnXfailWithItsBound)
 {
-	Guest g = Boot(Built("lag"), "checks.runs=5 checks.busy=4 " + kFastCpus, 80);
+	Guest g = Boot(Built("patched-6.12"),
+		       "statm_approximate=1 checks.runs=5 checks.busy=1 " + kFastCpus, kManyCpus);
 	if (!skipped_.empty())
 		GTEST_SKIP() << skipped_;
-	EXPECT_EQ(g.marks["CPUS"], "80");
-	const std::string lag =
-	    "statm lags the page tables: it moved [+-][0-9]+ pages where "
-	    "smaps_rollup's Rss moved [+-][0-9]+ kB, a miss of [0-9]+ pages within "
-	    "the 12800 the kernel's counters may lag \\(from 6.2: max\\(32, 2 x "
-	    "80 CPUs\\) per CPU, 80 CPUs\\)";
+	EXPECT_EQ(g.marks["CPUS"], std::to_string(kManyCpus));
+	const std::string n = std::to_string(kManyCpus);
+	const std::string lag = "statm lags the page tables: it moved [+-][0-9]+ pages where "
+				"smaps_rollup's Rss moved [+-][0-9]+ kB, a miss of [0-9]+ pages "
+				"within the " +
+				std::to_string(2 * kManyCpus * kManyCpus) +
+				" the kernel's counters may lag \\(from 6.2: max\\(32, 2 x " + n +
+				" CPUs\\) per CPU, " + n + " CPUs\\)";
 	std::vector<std::string> results = Results(g.lists["KTAP"]);
 	EXPECT_THAT(results, Contains(ContainsRegex("^  ok [12] (anonymous|shm_file) # XFAIL " +
 						    lag + "$")));
@@ -556,17 +583,17 @@ TEST_F(X86Kernel, ManyCpusLagPastTheToleranceIsAnXfailWithItsBound)
 			parents.push_back(line);
 	EXPECT_EQ(parents.size(), 5u);
 	EXPECT_THAT(parents, Each(ContainsRegex("^ok 1 rss_map_check # XFAIL " + lag + "$")));
-	ExpectLagVerdicts(g, 5, 12800);
+	ExpectLagVerdicts(g, 5, 2 * kManyCpus * kManyCpus);
 	EXPECT_EQ(g.marks["NR_HUGEPAGES"], "0");
 }
 
-// The same kernel with hugetlb_rss_leak=1: huge pages counted into the RSS
+// The same image with hugetlb_rss_leak=1: huge pages counted into the RSS
 // counters and never out. statm keeps them after munmap (the shrink check
 // fails at the first huge-page probe) and the kernel says so itself when the
 // check's mm is torn down: the runner quotes the kernel's own log line.
 TEST_F(X86Kernel, AKernelThatLeaksRssCountsSaysSoAndTheRunnerQuotesIt)
 {
-	Guest g = Boot(Built("lag"), "hugetlb_rss_leak=1");
+	Guest g = Boot(Built("patched-6.12"), "hugetlb_rss_leak=1");
 	if (!skipped_.empty())
 		GTEST_SKIP() << skipped_;
 	std::vector<std::string> &ktap = g.lists["KTAP"];
@@ -678,15 +705,8 @@ TEST_F(AndroidGuest, SixteenKibKernelIsAnXfailInBothRounds)
 // that says so, and nothing touched.
 TEST_F(AndroidGuest, KernelWithoutHugetlbfsIsASkipThatSaysSo)
 {
-	Spawn build;
-	build.argv = {TINY_KERNEL_SCRIPT, "nohugetlbfs", CacheDir("X86_IMAGES", X86_IMAGES)};
-	build.timeout_ms = 1800000;
-	Result built = RunSpawn(build);
-	std::cout << "tiny-kernel.sh nohugetlbfs: " << built.err;
-	if (built.exit_code == 3)
-		GTEST_SKIP() << "no arm64 kernel without hugetlbfs: " << built.err;
-	ASSERT_EQ(built.exit_code, 0) << "the build failed: " << Describe(built);
-	Guest g = Boot(built.out.substr(0, built.out.find('\n')), "cortex-a57");
+	std::string kernel = BuiltKernel("nohugetlbfs", skipped_);
+	Guest g = Boot(kernel, "cortex-a57");
 	if (!skipped_.empty())
 		GTEST_SKIP() << skipped_;
 	EXPECT_EQ(g.probe["huge"], -1) << g.marks["PROBE"];
