@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-only
 // hand_run: the two checks as a tester would run them by hand, with the
 // preparation run_checks makes and nothing more: a mount namespace of their
 // own with a tmpfs at /dev/shm and a hugetlbfs at /hugepages, the 100 huge

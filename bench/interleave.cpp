@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-only
 // interleave: runs several commands in turn, one round after another, so
 // that they share whatever the machine does meanwhile; the order alternates
 // each round (A B C, then C B A), so that no command always follows the same

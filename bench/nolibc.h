@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-only
 // What the floors with no C library stand on (x86-64 only): raw system
 // calls and a _start that hands main its arguments and environment. Built
 // with -nostdlib -static -ffreestanding: nothing runs but what is written.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-only
 // The true floor for new_file_read_check: no C library, the system calls of
 // its musl static build after musl's start-up (poll of the standard
 // descriptors, open, read, exit) and nothing else.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-only
 // The true floor for rss_map_check: no C library, the system calls of its
 // musl static build after musl's start-up, in their order, and nothing else:
 // the scratch files (musl follows an open with O_CLOEXEC by an fcntl),

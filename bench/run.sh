@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: GPL-2.0-only
 # The benchmark: each check program as three builds (glibc dynamic, glibc
 # static, musl static) against its true floor (bench/nolibc_floor_*.c: no C
 # library, the system calls of the musl build after musl's start-up, and

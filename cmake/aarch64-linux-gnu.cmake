@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: GPL-2.0-only
 # Cross build for 64-bit ARM Linux with Debian's g++-aarch64-linux-gnu:
 #   cmake -S . -B build-arm64 -DCMAKE_TOOLCHAIN_FILE=cmake/aarch64-linux-gnu.cmake -DCHECKS_STATIC=ON
 set(CMAKE_SYSTEM_NAME Linux)

@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: GPL-2.0-only
 # Per generator: the Debian package installs under /opt/kernel-checks, the
 # tarball at its top.
 if(CPACK_GENERATOR STREQUAL "DEB")

@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: GPL-2.0-only
 # What a lab downloads: per architecture, a tarball and a Debian package of
 # the programs with the LAVA test definition beside them. Both keep the
 # layout the definition expects, bin/ and lava/ side by side: at the top of

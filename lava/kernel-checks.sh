@@ -1,4 +1,5 @@
 #!/bin/sh
+# SPDX-License-Identifier: GPL-2.0-only
 # Runs run_checks on this device and records one result per KTAP result,
 # subtests included, a probe's with its measurement (see ktap-results.sh):
 # through lava-test-case inside LAVA, and in every case in output/result.txt

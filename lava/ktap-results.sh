@@ -1,4 +1,5 @@
 #!/bin/sh
+# SPDX-License-Identifier: GPL-2.0-only
 # Reads KTAP (as run_checks prints it) on standard input and writes one
 # "name result" line per result, subtests included, in Linaro's result.txt
 # form: a subtest is named "parent.subtest", "/" becomes "_" (LAVA files a

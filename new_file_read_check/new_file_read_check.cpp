@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-only
 // new_file_read_check <path>: creates the file at <path> (or opens the one
 // there) and checks that its first read returns end-of-file.
 #include <fcntl.h>

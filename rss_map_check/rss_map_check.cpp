@@ -1,7 +1,7 @@
-// rss_map_check: does the kernel count pre-populated mappings in the resident
-// set that /proc/self/statm reports? Maps 16 MiB six ways (anonymous, a
-// shared-memory file, anonymous huge pages, a hugetlbfs file with and without
-// MAP_HUGETLB) and checks growth and shrink within 256 KiB.
+// SPDX-License-Identifier: GPL-2.0-only
+// rss_map_check: does the kernel count pre-populated mappings in the resident set that
+// /proc/self/statm reports? Maps 16 MiB six ways (anonymous, a shared-memory file, anonymous
+// huge pages, a hugetlbfs file with and without MAP_HUGETLB); growth and shrink within 256 KiB.
 #include <fcntl.h>
 #include <stdio.h>
 #include <stdlib.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-only
 // The two checks as the runner runs and judges them.
 #pragma once
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-only
 // Runs one check program as a careful parent would: in its own process group,
 // dying with the runner, core dumps off, standard input from /dev/null, its
 // output collected, killed with its whole group at the timeout or when the

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-only
 // What a kernel fault leaves behind a run, looked at whatever the check
 // said: huge pages that did not go back to the pool, and what the kernel's
 // log says of the mm (a torn-down mm with its RSS counters off zero) or of

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-only
 // The system state rss_map_check needs: a hugetlbfs at /hugepages and the
 // huge pages it asks for. One run at a time holds the lock; what a run is
 // about to change is recorded first, in a root-only place that outlives the

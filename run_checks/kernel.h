@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-only
 // The kernel as the runner finds it: an environment header, and the
 // kernel's own account of 16 MiB mapped each way the check maps it, from
 // three sources: statm's resident figure (in the kernel's real pages),

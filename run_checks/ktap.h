@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-only
 // KTAP output as kselftest writes it: a plan, results with their directives,
 // diagnostics, nested subtests and the totals line. Nothing a check or a user
 // supplies can start a line of its own or pose as a directive.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-only
 // What the process may use, as the kernel will hold it to: resource limits,
 // the memory cgroup's limit and its OOM kills. Bottom layer, beside util.
 #pragma once

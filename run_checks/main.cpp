@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-only
 // run_checks: prepares the system for the two checks beside it, runs them with
 // a timeout, reports KTAP as kselftest does, and leaves the system as it found
 // it, whatever ends the run.

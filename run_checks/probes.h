@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-only
 // rss_map_check's six probes, in its order: the memory each maps (the names
 // of the subtests) and the extra flags it maps with.
 #pragma once

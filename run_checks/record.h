@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-only
 // The record of what a run changed on the machine: what it found and what
 // it set, so that a replay puts back only what is still as the run left it.
 // Pure text and rules: no files, no huge pages.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-only
 // rss_map_check as the runner runs and judges it: the system prepared and put
 // back, the kernel measured apart from the check, the check traced to learn
 // which probe failed and how, and the failures that its fixed design makes

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-only
 // The runner's signals: every catchable signal whose default would end it
 // (unless it was ignored when the runner started) is taken through a
 // descriptor instead, so that whoever changed the machine can put it back

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-only
 // Follows rss_map_check through its probes with ptrace, without changing it:
 // each 16 MiB mmap and munmap it makes, its flags and result, and the
 // resident figure the kernel showed before and after. Where the kernel

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-only
 // The bottom layer: the clock and small readers and writers of files and of
 // /proc. Knows nothing of checks, huge pages, signals or output.
 #pragma once

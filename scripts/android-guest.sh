@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: GPL-2.0-only
 # Boots an arm64 kernel under qemu-system-aarch64 (TCG) with an initramfs
 # laid out as an Android device's userland: mksh as /system/bin/sh and
 # toybox for the tools (Debian's arm64 builds, from fetch-arm64.sh:

@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: GPL-2.0-only
 # Fetches and caches what the arm64 guest tests boot: Debian's arm64 kernel
 # (4 KiB pages), its 16 KiB-page kernel, and arm64 busybox-static; an
 # Android-like userland in DIR/android (mksh, statically linked against

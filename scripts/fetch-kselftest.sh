@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: GPL-2.0-only
 # Fetches the kernel's own kselftest runner (run_kselftest.sh and
 # kselftest/) from Debian's linux-source-6.1 and linux-source-6.12 packages,
 # fetched, not installed, into CACHE/6.1 and CACHE/6.12, for the test that

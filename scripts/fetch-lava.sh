@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: GPL-2.0-only
 # Fetches Debian 12's LAVA dispatcher (lava-dispatcher, lava-common,
 # lava-dispatcher-host, lava-server for the device-type templates) and what
 # lava-run imports, into a private cache, unpacked and NOT installed:

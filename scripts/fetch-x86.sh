@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: GPL-2.0-only
 # Fetches and caches what the x86-64 guest tests boot besides the kernels
 # they build: Debian's current amd64 kernel and busybox-static, taken out of
 # their packages without installing them, and the kernel source

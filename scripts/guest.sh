@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: GPL-2.0-only
 # Boots a kernel under qemu-system-aarch64 or qemu-system-x86_64 (TCG: the
 # /dev/kvm of these machines cannot boot a Linux guest) with an initramfs
 # holding the static programs of BIN_DIR, the LAVA definition's scripts, the

@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: GPL-2.0-only
 # Runs the example LAVA job of lava/jobs/ for ARCH with a standalone
 # lava-run (no server, offline): the device dictionary of lava/devices/
 # rendered with lava-server's device-type templates, a busybox initramfs

@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: GPL-2.0-only
 # Installs what building the checks needs on Debian 12 (and mount, its own
 # package on a minimal system, which run_checks' tests and the benchmark use)
 # and, with --tests, what the tests need too: GoogleTest, Perl's TAP::Parser,
@@ -8,7 +9,8 @@
 # busybox and the kernel source that the guest tests boot and build,
 # (through fetch-lava.sh) Debian's LAVA dispatcher, unpacked, not installed,
 # and (through fetch-kselftest.sh) the kernel's kselftest runner of 6.1 and
-# 6.12; python3-tap (tappy) reads its output as Linaro's parser does.
+# 6.12; python3-tap (tappy) reads its output as Linaro's parser does; reuse
+# checks that every file names its license.
 # Installs nothing that is there already. Run as root (apt-get).
 #
 # usage: setup.sh [--tests]
@@ -18,7 +20,7 @@ packages=(cmake g++ make mount)
 if [ "${1:-}" = "--tests" ]; then
 	packages+=(libgtest-dev libgmock-dev perl python3 util-linux cpio gzip xz-utils valgrind
 		strace g++-aarch64-linux-gnu qemu-user qemu-system-arm qemu-system-x86
-		flex bison bc libelf-dev patch musl-dev python3-tap)
+		flex bison bc libelf-dev patch musl-dev python3-tap reuse)
 fi
 
 missing=()

@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: GPL-2.0-only
 # Builds a minimal kernel from Debian's linux-source package: tinyconfig
 # plus a fragment. x86-64, with tests/x86/kernel.config: patched, from
 # linux-source-6.1 with tests/x86/hugetlb-rss.patch; patched-6.12, from
@@ -88,9 +89,14 @@ if [ "$flavour" = source ]; then
 	echo "$src/linux"
 	exit 0
 fi
+# The key is what the build reads: the options and the patches' hunks, so
+# that a comment or a patch's description never forces a rebuild.
 key=$({
 	echo "$version $flavour"
-	cat "${fragments[@]}" "${patches[@]}"
+	grep -h -e '^CONFIG_' -e '^# CONFIG_.* is not set$' "${fragments[@]}"
+	for p in "${patches[@]}"; do
+		sed -n '/^--- /,$p' "$p"
+	done
 } | sha256sum | cut -c1-16)
 out=$cache/$flavour-$key
 tree=$src/linux

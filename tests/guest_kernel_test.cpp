@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-only
 // The static programs on real kernels booted under qemu-system: Debian's arm64
 // kernels, and x86-64 kernels built here from Debian's linux-source-6.1 as it
 // comes and with a patch that counts huge pages in statm (the positive

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-only
 // The kernel_checks collection under the kernel's own kselftest runner, as
 // fleets run it: run_kselftest.sh and kselftest/runner.sh from Debian's
 // linux-source-6.1 and -6.12 (scripts/fetch-kselftest.sh), the collection

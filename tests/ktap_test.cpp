@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-only
 // The runner's exit status from its results, in-process: kselftest reads
 // 0, 1 and 4 only, so an expected failure must never read as all skipped,
 // and a report that could not be written must never read as a pass.

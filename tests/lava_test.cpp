@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-only
 // The way into LAVA, from outside: the converter from KTAP to test cases
 // (lava/ktap-results.sh, under busybox alone) on what run_checks really
 // prints; the packages a lab downloads; and real LAVA jobs, run by Debian's

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-only
 // new_file_read_check from outside: exact bytes on both streams, the status,
 // and what becomes of the file. Runs under CHECKS_EMULATOR too (arm64 builds).
 #include "support/run.h"

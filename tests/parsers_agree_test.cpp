@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-only
 // Every report the suite's runs produced, read by the parsers fleets use:
 // Perl's TAP::Parser (the top level), the kernel's own kunit_parser (which
 // counts leaves: the subtests must carry a parent's failure) and the

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-only
 // The run record's text and replay rules, built from the runner's own code:
 // no root, no files.
 #include "../run_checks/record.h"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-only
 // rss_map_check from outside: exact bytes, statuses, signals and the calls it
 // makes, with the kernel's answers steered by the fault shim.
 #include "support/hugepages.h"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-only
 // run_checks from outside: a copy of the runner beside stand-in checks, so that
 // every verdict, the timeout and the exit codes can be driven; the system put
 // back from a starting state of the test's own after every way a run can end;

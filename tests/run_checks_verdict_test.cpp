@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-only
 // run_checks' verdict on rss_map_check, from outside, on this machine: one
 // subtest per probe as two parsers nobody here wrote read them, the blame
 // moving with a failure injected at each probe, the same verdict untraced,

@@ -1,4 +1,5 @@
 #!/system/bin/sh
+# SPDX-License-Identifier: GPL-2.0-only
 # shellcheck shell=ksh
 # /init of the Android-like guest, mksh and toybox alone: mounts what
 # Android's init would, measures the kernel apart from the checks, then runs

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-only
 // A test guest's own view of its kernel, taken apart from the checks, so
 // that the tests can tell what verdict run_checks must give there.
 //

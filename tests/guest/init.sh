@@ -1,4 +1,5 @@
 #!/bin/sh
+# SPDX-License-Identifier: GPL-2.0-only
 # /init of the test guests: mount what the kernel does not, measure the
 # kernel apart from the checks, run rss_map_check once under a tracer of its
 # own to see which probe it stops at, then run_checks (and again with

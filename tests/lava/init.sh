@@ -1,4 +1,5 @@
 #!/bin/sh
+# SPDX-License-Identifier: GPL-2.0-only
 # /init of the LAVA test guests: mount what the kernel does not, then a shell
 # on the console, whose prompt LAVA waits for before it runs the tests.
 /bin/busybox mkdir -p /proc /sys /dev /tmp /run

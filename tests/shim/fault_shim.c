@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-only
 // fault_shim: an LD_PRELOAD library that lets the tests steer what the check
 // programs see of the kernel. Every knob is an environment variable:
 //

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-only
 // A stand-in for either check program, placed beside a copy of run_checks.
 // It behaves as STANDIN_<its own name> says (pass: as rss_map_check, after six
 // 16 MiB mappings, which the runner's trace must see; unmapped: passes without

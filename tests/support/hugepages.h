@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-only
 // Root-only set-up for runs that touch the real huge-page pool: a hugetlbfs at
 // /hugepages and /proc/sys/vm/nr_hugepages, both put back as they were.
 #pragma once

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-only
 // What KTAP should become in LAVA, worked out here apart from the project's
 // converter (lava/ktap-results.sh) so that the tests judge it.
 #pragma once

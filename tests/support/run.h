@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-only
 // Helpers for running the shipped programs from outside, as a tester would.
 #pragma once
 
