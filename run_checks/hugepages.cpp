@@ -133,7 +133,7 @@ static bool write_state_file(const char *name, const char *text, int n)
 // The count is one per kernel, the lock file one per /run. A lock on the
 // count's own file holds across mount namespaces that share /proc (a
 // container with a /proc of its own, or its own sysfs, still does not see
-// it; see the README).
+// it; see docs/run_checks.md).
 static int take_kernel_lock(long deadline, int wait_s, int timeout_s, char *why, size_t size)
 {
 	int fd = open(NR_HUGEPAGES, O_RDONLY | O_CLOEXEC);
