@@ -18,7 +18,7 @@
 #      and with none, 1, 10 and 100 -d directories against a bare
 #      new_file_read_check;
 #   5. the sizes of the binaries, static arm64 builds included where the
-#      cross compiler and the musl of scripts/fetch-arm64.sh are there;
+#      cross compiler and the musl of tests/guests/fetch-arm64.sh are there;
 # and then the targets. rss_map_check runs on the real kernel, so every side
 # stops where this kernel's verdict stops the check.
 #

@@ -36,8 +36,8 @@ if [ "${#missing[@]}" -gt 0 ]; then
 fi
 
 if [ "${1:-}" = "--tests" ]; then
-	"$(dirname "$0")/fetch-arm64.sh"
-	"$(dirname "$0")/fetch-x86.sh"
-	"$(dirname "$0")/fetch-lava.sh" >/dev/null
-	"$(dirname "$0")/fetch-kselftest.sh"
+	"$(dirname "$0")/../tests/guests/fetch-arm64.sh"
+	"$(dirname "$0")/../tests/guests/fetch-x86.sh"
+	"$(dirname "$0")/../tests/guests/fetch-lava.sh" >/dev/null
+	"$(dirname "$0")/../tests/guests/fetch-kselftest.sh"
 fi

@@ -39,7 +39,7 @@ std::string CacheDir(const char *var, const char *fallback)
 	return dir && *dir ? dir : fallback;
 }
 
-// The kernel of `flavour` from scripts/tiny-kernel.sh, which the test
+// The kernel of `flavour` from tests/guests/tiny-kernel.sh, which the test
 // kernels.FLAVOUR built before the guests (a test run alone builds it
 // here). Sets `skipped` where it cannot be had: no source or compiler, or a
 // build that failed, which kernels.FLAVOUR counts as the one failure.
@@ -247,7 +247,7 @@ class GuestKernel : public ::testing::Test
 	// Boots the guest `s` describes and reads the markers of its `log`.
 	static Guest Run(Spawn &s, const std::string &log_path)
 	{
-		// scripts/watch-guest.sh bounds the guest by its own CPU time
+		// tests/guests/watch-guest.sh bounds the guest by its own CPU time
 		// and says why one did not finish; this is a last resort.
 		s.timeout_ms = 3200000;
 		Result r = RunSpawn(s);
@@ -606,7 +606,7 @@ TEST_F(X86Kernel, AKernelThatLeaksRssCountsSaysSoAndTheRunnerQuotesIt)
 	EXPECT_EQ(g.marks["NR_HUGEPAGES"], "0");
 }
 
-// An Android userland on arm64 kernels (scripts/android-guest.sh): mksh as
+// An Android userland on arm64 kernels (tests/guests/android-guest.sh): mksh as
 // /system/bin/sh, toybox, /data/local/tmp owned by the shell user, /dev a
 // tmpfs, no /run and no /tmp; the static musl programs pushed to
 // /data/local/tmp and run from there, once with /bin linked to /system/bin

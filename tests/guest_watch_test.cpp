@@ -1,5 +1,5 @@
 // SPDX-License-Identifier: GPL-2.0-only
-// scripts/watch-guest.sh, which bounds every test guest by its own work: a
+// tests/guests/watch-guest.sh, which bounds every test guest by its own work: a
 // stand-in for qemu per row, and the one line that says why it stopped.
 #include "support/run.h"
 

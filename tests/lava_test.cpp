@@ -262,7 +262,7 @@ class LavaJob : public ::testing::Test
 				return j;
 			}
 		Spawn fetch;
-		fetch.argv = {SCRIPTS "/fetch-lava.sh"};
+		fetch.argv = {GUESTS_DIR "/fetch-lava.sh"};
 		fetch.timeout_ms = 600000;
 		if (Result f = RunSpawn(fetch); f.exit_code != 0) {
 			skipped_ = "the LAVA packages cannot be had: " + Describe(f);
@@ -271,8 +271,8 @@ class LavaJob : public ::testing::Test
 		std::vector<std::string> before = Scratch();
 		TempDir out;
 		Spawn job;
-		job.argv = {SCRIPTS "/lava-job.sh",   arch,	  kernel,     bin_dir, busybox,
-			    Package(arch, ".tar.gz"), out.path(), kernel_args};
+		job.argv = {GUESTS_DIR "/lava-job.sh", arch,	   kernel,     bin_dir, busybox,
+			    Package(arch, ".tar.gz"),  out.path(), kernel_args};
 		job.env = {"LAVA_JOB_PARAMETERS=" + parameters};
 		job.timeout_ms = 900000;
 		Result r = RunSpawn(job);

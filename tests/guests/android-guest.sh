@@ -6,7 +6,7 @@
 # ANDROID_ROOT); /data/local/tmp owned by the shell user (uid 2000), mode
 # 0771, holding the static programs of BIN_DIR as adb push leaves them
 # (owned by that user); no /run, no /tmp, no /bin (the init links /bin to
-# /system/bin for its first round only); tests/android/init.sh as /init,
+# /system/bin for its first round only); tests/guests/android/init.sh as /init,
 # which makes /dev a tmpfs. Debian's toybox is linked against glibc, where a
 # device's is against bionic: its loader and libraries are under /lib,
 # which nothing else uses. The serial console goes to LOG ("@@" marker
@@ -16,7 +16,7 @@
 #   CPU: cortex-a57 for 4 KiB-page kernels, max,pauth=off for 16 KiB ones
 set -euo pipefail
 kernel=$1 cpu=$2 bin_dir=$3 android=$4 log=$5 extra=${6:-}
-top=$(cd "$(dirname "$0")/.." && pwd)
+top=$(cd "$(dirname "$0")/../.." && pwd)
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
 root=$work/root
@@ -35,9 +35,9 @@ chmod 0771 "$root/data"
 chown -R 2000:2000 "$root/data/local"
 chmod 0751 "$root/data/local"
 chmod 0771 "$root/data/local/tmp"
-install -m 0755 "$top/tests/android/init.sh" "$root/init"
+install -m 0755 "$top/tests/guests/android/init.sh" "$root/init"
 (cd "$root" && find . | cpio -o -H newc --quiet) | gzip -1 >"$work/initramfs.gz"
-"$top/scripts/watch-guest.sh" "$log" qemu-system-aarch64 -M virt -cpu "$cpu" -smp 2 -m 1024 -nic none \
+"$top/tests/guests/watch-guest.sh" "$log" qemu-system-aarch64 -M virt -cpu "$cpu" -smp 2 -m 1024 -nic none \
 	-display none -monitor none -serial "file:$log" -no-reboot \
 	-kernel "$kernel" -initrd "$work/initramfs.gz" \
 	-append "console=ttyAMA0 panic=-1 quiet $extra"

@@ -3,7 +3,7 @@
 # Fetches and caches what the x86-64 guest tests boot besides the kernels
 # they build: Debian's current amd64 kernel and busybox-static, taken out of
 # their packages without installing them, and the kernel source
-# (scripts/tiny-kernel.sh source). Does nothing when the cache is complete.
+# (tests/guests/tiny-kernel.sh source). Does nothing when the cache is complete.
 #
 # usage: fetch-x86.sh [DIR]   (default ${XDG_CACHE_HOME:-~/.cache}/kernel-checks/x86)
 set -euo pipefail

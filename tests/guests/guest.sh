@@ -4,10 +4,10 @@
 # /dev/kvm of these machines cannot boot a Linux guest) with an initramfs
 # holding the static programs of BIN_DIR, the LAVA definition's scripts, the
 # kselftest runner of GUEST_KSELFTEST with the kernel_checks collection,
-# busybox as /bin/sh and tests/guest/init.sh as /init, which measures the kernel, runs the checks
+# busybox as /bin/sh and tests/guests/busybox/init.sh as /init, which measures the kernel, runs the checks
 # and reboots. The serial console (CRLF lines, results as "@@" marker lines)
 # goes to LOG. qemu exits 0 even when the guest panics: trust only the
-# markers. scripts/watch-guest.sh bounds the guest by its own CPU time and
+# markers. tests/guests/watch-guest.sh bounds the guest by its own CPU time and
 # says why it stopped one that did not finish.
 #
 # usage: guest.sh arm64|x86_64 KERNEL CPU BIN_DIR BUSYBOX LOG [KERNEL_ARGS [CPUS]]
@@ -16,7 +16,7 @@
 set -euo pipefail
 
 arch=$1 kernel=$2 cpu=$3 bin_dir=$4 busybox=$5 log=$6 extra=${7:-} cpus=${8:-2}
-top=$(cd "$(dirname "$0")/.." && pwd)
+top=$(cd "$(dirname "$0")/../.." && pwd)
 
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
@@ -32,7 +32,7 @@ for program in rss_map_check new_file_read_check run_checks guest_probe; do
 done
 mkdir -p "$root/checks/lava"
 cp "$top/lava/kernel-checks.sh" "$top/lava/ktap-results.sh" "$root/checks/lava/"
-cp "$top/tests/guest/init.sh" "$root/init"
+cp "$top/tests/guests/busybox/init.sh" "$root/init"
 # The kernel's kselftest runner (GUEST_KSELFTEST: from fetch-kselftest.sh)
 # with the kernel_checks collection merged in, as a lab installs it.
 if [ -s "${GUEST_KSELFTEST:-}/run_kselftest.sh" ]; then
@@ -59,7 +59,7 @@ x86_64)
 	exit 2
 	;;
 esac
-"$top/scripts/watch-guest.sh" "$log" "${qemu[@]}" -cpu "$cpu" -smp "$cpus" -m 1024 -nic none \
+"$top/tests/guests/watch-guest.sh" "$log" "${qemu[@]}" -cpu "$cpu" -smp "$cpus" -m 1024 -nic none \
 	-display none -monitor none -serial "file:$log" -no-reboot \
 	-kernel "$kernel" -initrd "$work/initramfs.gz" \
 	-append "console=$console panic=-1 quiet $extra"

@@ -1,17 +1,17 @@
 #!/usr/bin/env bash
 # SPDX-License-Identifier: GPL-2.0-only
 # Builds a minimal kernel from Debian's linux-source package: tinyconfig
-# plus a fragment. x86-64, with tests/x86/kernel.config: patched, from
-# linux-source-6.1 with tests/x86/hugetlb-rss.patch; patched-6.12, from
-# linux-source-6.12 with SMP for many CPUs (tests/x86/smp.config),
-# tests/x86/hugetlb-rss-6.12.patch and tests/x86/statm-approximate-6.12.patch.
+# plus a fragment. x86-64, with tests/guests/x86/kernel.config: patched, from
+# linux-source-6.1 with tests/guests/x86/hugetlb-rss.patch; patched-6.12, from
+# linux-source-6.12 with SMP for many CPUs (tests/guests/x86/smp.config),
+# tests/guests/x86/hugetlb-rss-6.12.patch and tests/guests/x86/statm-approximate-6.12.patch.
 # The patches act only when switched on from the kernel's command line
 # (hugetlb_rss=1: hugetlb pages counted in the RSS counters;
 # hugetlb_rss_leak=1: counted in, never out; statm_approximate=1: statm read
 # from the counters' approximate value, as from 6.2 until the exact sum):
 # switched off, the image is the stock kernel, so that one build serves as
 # stock kernel, positive control and broken kernel.
-# arm64, from linux-source-6.12 with tests/android/kernel.config: nohugetlbfs,
+# arm64, from linux-source-6.12 with tests/guests/android/kernel.config: nohugetlbfs,
 # built as Android's GKI kernels are in the respect that matters here.
 # Each package is fetched once, not installed; each build is cached under a
 # hash of the source version, the config and the patches, so a second run
@@ -33,9 +33,9 @@ if [ "${1:-}" = --retry ]; then
 	shift
 fi
 flavour=$1
-top=$(cd "$(dirname "$0")/.." && pwd)
+top=$(cd "$(dirname "$0")/../.." && pwd)
 cache=${2:-${XDG_CACHE_HOME:-${HOME:-/root}/.cache}/kernel-checks/x86}
-x86=$top/tests/x86
+x86=$top/tests/guests/x86
 series=6.1 src=$cache/src fragments=("$x86/kernel.config") patches=()
 make_args=() image=arch/x86/boot/bzImage
 case $flavour in
@@ -48,7 +48,7 @@ patched-6.12)
 	;;
 nohugetlbfs)
 	series=6.12 src=$cache/src-6.12
-	fragments=("$top/tests/android/kernel.config")
+	fragments=("$top/tests/guests/android/kernel.config")
 	make_args=(ARCH=arm64 CROSS_COMPILE=aarch64-linux-gnu-) image=arch/arm64/boot/Image
 	command -v aarch64-linux-gnu-gcc >/dev/null || {
 		echo "tiny-kernel: no aarch64-linux-gnu-gcc (scripts/setup.sh --tests installs it)" >&2

@@ -7,17 +7,17 @@
 # test definition's repository. Writes to OUT: lava.log (what lava-run
 # logged), results.txt (the test cases LAVA recorded, "name result
 # [measurement units]") and ktap.txt (run_checks' KTAP, from the same
-# guest's log). The packages come from scripts/fetch-lava.sh's cache;
+# guest's log). The packages come from tests/guests/fetch-lava.sh's cache;
 # lava-run's scratch files, under /var/lib/lava/dispatcher/tmp, are removed.
 #
 # usage: lava-job.sh arm64|amd64 KERNEL BIN_DIR BUSYBOX TARBALL OUT [KERNEL_ARGS]
 set -euo pipefail
 
 arch=$1 kernel=$2 bin_dir=$3 busybox=$4 tarball=$5 out=$6 kernel_args=${7:-}
-top=$(cd "$(dirname "$0")/.." && pwd)
+top=$(cd "$(dirname "$0")/../.." && pwd)
 device=$top/lava/devices/qemu-$([ "$arch" = arm64 ] && echo arm64 || echo x86_64).jinja2
 job=$top/lava/jobs/$(basename "$device" .jinja2).yaml
-eval "$("$top/scripts/fetch-lava.sh")"
+eval "$("$top/tests/guests/fetch-lava.sh")"
 
 work=$(mktemp -d)
 id=$$
@@ -25,7 +25,7 @@ trap 'rm -rf "$work" /var/lib/lava/dispatcher/tmp/$id' EXIT
 mkdir -p "$work/root/bin" "$work/root/opt/kernel-checks/bin" "$out"
 cp "$busybox" "$work/root/bin/busybox"
 ln -s busybox "$work/root/bin/sh"
-install -m 0755 "$top/tests/lava/init.sh" "$work/root/init"
+install -m 0755 "$top/tests/guests/lava/init.sh" "$work/root/init"
 for program in run_checks rss_map_check new_file_read_check; do
 	cp "$bin_dir/$program" "$work/root/opt/kernel-checks/bin/"
 done
