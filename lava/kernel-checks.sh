@@ -1,7 +1,8 @@
 #!/bin/sh
 # SPDX-License-Identifier: GPL-2.0-only
 # Runs run_checks on this device and records one result per KTAP result,
-# subtests included, a probe's with its measurement (see ktap-results.sh):
+# subtests included, and the measurements of each probe as cases of their
+# own (see ktap-results.sh):
 # through lava-test-case inside LAVA, and in every case in output/result.txt
 # (Linaro's "name result [measurement units]" form), so that the same
 # script serves LAVA and a plain shell. The full KTAP goes to the log and to

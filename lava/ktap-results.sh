@@ -8,12 +8,15 @@
 # skip, XFAIL (an expected failure) is pass, TIMEOUT is fail. POSIX sh and
 # awk alone: busybox runs it.
 #
-# Each probe of rss_map_check carries a measurement, so that a dashboard
-# can plot it across kernels without reading logs: its result line the
-# growth of statm's resident figure ("name result 16384 kB"), and a case of
-# its own, "PROBE.kernel_rss", the kernel's account of the same mapping
-# (smaps Rss plus HugetlbPages): pass with the figure, skip where the probe
-# mapped nothing. Both come from run_checks' "# kernel:" lines.
+# Each probe of rss_map_check has two measurements, so that a dashboard can
+# plot them across kernels without reading logs, each a case of its own:
+# "PROBE.statm_kb", the growth of statm's resident figure, and
+# "PROBE.kernel_kb", the kernel's account of the same mapping (smaps Rss plus
+# HugetlbPages), both from run_checks' "# kernel:" lines: pass with the
+# figure ("name pass 16384 kB"), skip where the probe mapped nothing. No case
+# with a verdict carries a figure: a results database that keeps a measured
+# case as a metric only (SQUAD) would lose a failed probe. LAVA's cleaning
+# could make two names one (a/b and a_b): a later one gets "_dup2", "_dup3".
 exec awk '
 BEGIN {
 	split("anonymous shm_file anonymous_hugetlb hugetlbfs_file " \
@@ -26,19 +29,27 @@ function clean(name) {
 	gsub(/[^A-Za-z0-9_.-]/, "_", name)
 	return name
 }
-# A probe of rss_map_check as a case: "name result[ measurement kB]<TAB>reason",
-# then its kernel_rss case.
-function measured(entry,    tab, head, reason, name) {
-	tab = index(entry, "\t")
-	head = substr(entry, 1, tab - 1)
-	reason = substr(entry, tab)
-	name = substr(head, 1, index(head, " ") - 1)
+# The case of a probe of rss_map_check ("name result<TAB>reason"), then the
+# cases of its two measurements.
+function measured(entry,    name) {
+	name = substr(entry, 1, index(entry, " ") - 1)
 	if (!(name in probe))
 		return entry
 	if (!(name in statm))
-		return entry "\n" name ".kernel_rss skip\t"
-	return head " " statm[name] " kB" reason "\n" \
-	    name ".kernel_rss pass " kernel[name] " kB\t"
+		return entry "\n" name ".statm_kb skip\t\n" name ".kernel_kb skip\t"
+	return entry "\n" name ".statm_kb pass " statm[name] " kB\t\n" \
+	    name ".kernel_kb pass " kernel[name] " kB\t"
+}
+# A name that the cleaning made the same as an earlier one.
+function unique(name,    n) {
+	if (!(name in seen)) {
+		seen[name] = 1
+		return name
+	}
+	for (n = 2; (name "_dup" n) in seen; n++)
+		;
+	seen[name "_dup" n] = 1
+	return name "_dup" n
 }
 /^# kernel: [A-Za-z0-9_]+ statm [-+][0-9]+ kB, smaps Rss [-+][0-9]+ kB, HugetlbPages [-+][0-9]+ kB$/ {
 	split($0, f, " ")
@@ -86,10 +97,11 @@ function measured(entry,    tab, head, reason, name) {
 	count = split(entry, lines, "\n")
 	for (i = 1; i <= count; i++) {
 		tab = index(lines[i], "\t")
-		print substr(lines[i], 1, tab - 1)
+		space = index(lines[i], " ")
+		case_name = unique(substr(lines[i], 1, space - 1))
+		print case_name substr(lines[i], space, tab - space)
 		if (tab < length(lines[i]))
-			print "kernel-checks: " substr(lines[i], 1, index(lines[i], " ") - 1) ": " \
-			    substr(lines[i], tab + 1) | "cat 1>&2"
+			print "kernel-checks: " case_name ": " substr(lines[i], tab + 1) | "cat 1>&2"
 	}
 	next
 }

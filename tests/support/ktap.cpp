@@ -7,6 +7,7 @@
 #include <cctype>
 #include <cstdio>
 #include <map>
+#include <set>
 #include <sstream>
 
 namespace checks
@@ -51,21 +52,32 @@ std::vector<std::string> LavaCases(const std::vector<std::string> &ktap)
 					std::find(std::begin(kProbes), std::end(kProbes), probe) !=
 					    std::end(kProbes);
 			auto k = kernel.find(probe);
-			if (!is_probe) {
-				cases.push_back(name + "." + sub);
-			} else if (k == kernel.end()) {
-				cases.push_back(name + "." + sub);
-				cases.push_back(name + "." + probe + ".kernel_rss skip");
+			cases.push_back(name + "." + sub);
+			if (!is_probe)
+				continue;
+			std::string measure = name + "." + probe;
+			if (k == kernel.end()) {
+				cases.push_back(measure + ".statm_kb skip");
+				cases.push_back(measure + ".kernel_kb skip");
 			} else {
-				cases.push_back(name + "." + sub + " " +
+				cases.push_back(measure + ".statm_kb pass " +
 						std::to_string(k->second.first) + " kB");
-				cases.push_back(name + "." + probe + ".kernel_rss pass " +
+				cases.push_back(measure + ".kernel_kb pass " +
 						std::to_string(k->second.second) + " kB");
 			}
 		}
 		subtests.clear();
 		if (name == "rss_map_check")
 			kernel.clear();
+	}
+	// A name met before gets _dup2, _dup3...: LAVA files a case by name.
+	std::set<std::string> seen;
+	for (std::string &c : cases) {
+		std::string name = c.substr(0, c.find(' ')), unique = name;
+		for (int n = 2; seen.count(unique); ++n)
+			unique = name + "_dup" + std::to_string(n);
+		seen.insert(unique);
+		c = unique + c.substr(name.size());
 	}
 	return cases;
 }

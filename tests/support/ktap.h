@@ -27,9 +27,11 @@ TapCounts ReadWithTapParser(const std::string &ktap);
 // One "name result" per result line, subtests after their parent as
 // "parent.name"; pass, fail or skip, XFAIL counting as pass and TIMEOUT as
 // fail; "/" and anything but letters, digits, "_", "." and "-" as "_".
-// A probe of rss_map_check carries its "# kernel:" statm growth ("name
-// result 16152 kB") and is followed by "name.kernel_rss", pass with the
-// kernel's Rss plus HugetlbPages growth, or skip where it measured none.
+// A probe of rss_map_check is followed by its measurements from the
+// "# kernel:" lines, each a case of its own: "name.statm_kb pass 16152 kB"
+// (statm's growth) and "name.kernel_kb pass 16384 kB" (Rss plus
+// HugetlbPages), or skip where it measured none. A name met before gets
+// "_dup2", "_dup3"...
 std::vector<std::string> LavaCases(const std::vector<std::string> &ktap);
 
 } // namespace checks
