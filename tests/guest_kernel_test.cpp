@@ -249,7 +249,7 @@ class GuestKernel : public ::testing::Test
 	{
 		// tests/guests/watch-guest.sh bounds the guest by its own CPU time
 		// and says why one did not finish; this is a last resort.
-		s.timeout_ms = 3200000;
+		s.timeout_ms = 1700000;
 		Result r = RunSpawn(s);
 		std::cout << r.err; // the guest's times, or why it stopped
 		EXPECT_EQ(r.exit_code, 0) << Describe(r);

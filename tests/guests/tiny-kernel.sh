@@ -101,19 +101,6 @@ key=$({
 out=$cache/$flavour-$key
 tree=$src/linux
 name=$(basename "$image")
-if [ ${#patches[@]} -gt 0 ] && [ ! -s "$out/$name" ]; then
-	# A linked copy: patch writes each file it changes anew, which breaks
-	# the link, so the pristine tree stays pristine.
-	tree=$src/linux-$key
-	if [ ! -d "$tree" ]; then
-		rm -rf "$tree.part"
-		cp -al "$src/linux" "$tree.part"
-		for p in "${patches[@]}"; do
-			patch -d "$tree.part" -p1 --quiet <"$p"
-		done
-		mv "$tree.part" "$tree"
-	fi
-fi
 flock -u 9
 # One build of a flavour at a time: two tests may want the same kernel at
 # once, and a second build would remove the first one's work.
@@ -129,6 +116,25 @@ fi
 if [ -s "$out.failed" ]; then
 	echo "tiny-kernel: the $flavour kernel failed to build (see $out.failed; --retry builds it again)" >&2
 	exit 4
+fi
+# Until the image is in place the mark says the build did not finish, so
+# that one killed on the way (a test's timeout) counts as failed too.
+echo "tiny-kernel: the build of $flavour that started $(date -u) did not finish" >"$out.failed"
+if [ ${#patches[@]} -gt 0 ]; then
+	# A linked copy: patch writes each file it changes anew, which breaks
+	# the link, so the pristine tree stays pristine.
+	tree=$src/linux-$key
+	if [ ! -d "$tree" ]; then
+		rm -rf "$tree.part"
+		cp -al "$src/linux" "$tree.part"
+		for p in "${patches[@]}"; do
+			patch -d "$tree.part" -p1 --quiet <"$p" || {
+				echo "tiny-kernel: $p does not apply" | tee "$out.failed" >&2
+				exit 1
+			}
+		done
+		mv "$tree.part" "$tree"
+	fi
 fi
 work=$out.build
 rm -rf "$work"
@@ -169,5 +175,6 @@ echo "$seconds" >"$out/build-seconds"
 cp "$work/.config" "$out/config"
 cp "$work/$image" "$out/$name.part"
 mv "$out/$name.part" "$out/$name"
+rm -f "$out.failed"
 rm -rf "$work"
 echo "$out/$name"

@@ -12,15 +12,16 @@
 # console's last lines; a last line gives the guest's wall and CPU time.
 #
 # usage: watch-guest.sh LOG QEMU ARGS...
-#   environment: GUEST_CPU_LIMIT (default 1800), GUEST_IDLE_LIMIT (180),
-#   GUEST_WALL_LIMIT (3000), in seconds
+#   environment: GUEST_CPU_LIMIT (default 600), GUEST_IDLE_LIMIT (120),
+#   GUEST_WALL_LIMIT (1500), in seconds (the test guests use 2 to 40 s of
+#   CPU each)
 # exits with qemu's status, 124 when stopped here, 125 on a panic
 set -euo pipefail
 
 log=$1
 shift
-cpu_limit=${GUEST_CPU_LIMIT:-1800} idle_limit=${GUEST_IDLE_LIMIT:-180}
-wall_limit=${GUEST_WALL_LIMIT:-3000}
+cpu_limit=${GUEST_CPU_LIMIT:-600} idle_limit=${GUEST_IDLE_LIMIT:-120}
+wall_limit=${GUEST_WALL_LIMIT:-1500}
 tick=$(getconf CLK_TCK)
 
 # The host's busy CPU time in ticks, from /proc/stat's first line.
@@ -34,20 +35,23 @@ qemu_cpu() {
 	awk '{ sub(/^.*\) /, ""); print $12 + $13 }' "/proc/$1/stat" 2>/dev/null || true
 }
 qemu_runnable() {
-	cat /proc/"$1"/task/*/stat 2>/dev/null | awk '{ sub(/^.*\) /, "") } $1 == "R" { r = 1 }
-		END { exit !r }'
+	{ cat /proc/"$1"/task/*/stat 2>/dev/null || true; } |
+		awk '{ sub(/^.*\) /, "") } $1 == "R" { r = 1 } END { exit !r }'
 }
 
 "$@" &
 qemu=$!
 trap 'kill -9 "$qemu" 2>/dev/null || true' EXIT
 start=$SECONDS busy0=$(host_busy) size=-1 quiet_since=$SECONDS cpu=0 why=""
-while kill -0 "$qemu" 2>/dev/null; do
-	sleep 1
+# A guest is doing something while its console grows, a qemu thread runs or
+# wants to, or qemu used a tenth of a CPU since the last look.
+while sleep 1 && kill -0 "$qemu" 2>/dev/null; do
+	last_cpu=$cpu
 	now_cpu=$(qemu_cpu "$qemu")
 	cpu=${now_cpu:-$cpu}
 	now_size=$(stat -c %s "$log" 2>/dev/null || echo 0)
-	if [ "$now_size" != "$size" ] || qemu_runnable "$qemu"; then
+	if [ "$now_size" != "$size" ] || [ $((cpu - last_cpu)) -ge $((tick / 10)) ] ||
+		qemu_runnable "$qemu"; then
 		size=$now_size quiet_since=$SECONDS
 	fi
 	if [ $((cpu / tick)) -ge "$cpu_limit" ]; then
