@@ -49,9 +49,9 @@ static const char usage_text[] =
     "  -d DIR      check a new file in DIR (repeatable; default: the\n"
     "              temporary directory)\n"
     "  -h, --help  this text\n"
-    "Exit status: 0 nothing failed (expected failures included), 1 a check failed or the report "
-    "could not\n"
-    "be written, 2 bad usage or no checks to be found, 4 all skipped.\n";
+    "Exit status: 0 nothing failed (expected failures included), 1 a check\n"
+    "failed or the report could not be written, 2 bad usage or no checks to\n"
+    "be found, 4 all skipped.\n";
 
 [[noreturn]] static void usage(const char *prog, FILE *to, int status)
 {
