@@ -14,7 +14,7 @@ git rev-parse --git-dir >/dev/null 2>&1 || {
 }
 missing=$(git ls-files | grep -v -x -e 'LICENSES/.*' -e .reuse/dep5 -e kselftest/settings \
 	-e kselftest/kselftest-list.txt | while read -r file; do
-	grep -q 'SPDX-License-Identifier: ' "$file" || echo "$file"
+	grep -q 'SPDX-License-Identifier[:] ' "$file" || echo "$file"
 done)
 if [ -n "$missing" ]; then
 	echo "no SPDX-License-Identifier line in:"
