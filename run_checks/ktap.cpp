@@ -8,6 +8,7 @@
 #include <stdarg.h>
 #include <stdio.h>
 #include <string.h>
+#include <sys/mman.h>
 #include <unistd.h>
 
 static struct {
@@ -108,8 +109,11 @@ static void put_clean(const char *text, size_t len)
 	}
 }
 
+static void plan_names(int tests);
+
 void ktap_plan(int tests)
 {
+	plan_names(tests);
 	putf("TAP version 13\n1..%d\n", tests);
 	flush(false);
 }
@@ -147,11 +151,12 @@ void ktap_quote(const char *prefix, const char *text, size_t len, size_t dropped
 }
 
 // The names given at the top level, by hash: two -d directories can map to
-// one name, and parsers pile results of one name together. A full table
-// (more names than any argument list holds) lets a name through as it is.
+// one name, and parsers pile results of one name together. The table is
+// sized by the plan; a full one (more results than planned) lets a name
+// through as it is.
 static struct {
-	unsigned long long hash[1 << 18];
-	int count;
+	unsigned long long *hash;
+	size_t size, count;
 } names;
 
 static unsigned long long name_hash(const char *name)
@@ -165,12 +170,11 @@ static unsigned long long name_hash(const char *name)
 // Takes `name` if it is free and returns true; false if it is taken.
 static bool take_name(const char *name)
 {
-	const size_t size = sizeof(names.hash) / sizeof(names.hash[0]);
-	if (names.count >= (int)size / 2)
+	if (names.count >= names.size / 2)
 		return true;
 	unsigned long long h = name_hash(name);
-	size_t at = h % size;
-	for (; names.hash[at]; at = (at + 1) % size)
+	size_t at = h % names.size;
+	for (; names.hash[at]; at = (at + 1) % names.size)
 		if (names.hash[at] == h)
 			return false;
 	names.hash[at] = h;
@@ -178,16 +182,29 @@ static bool take_name(const char *name)
 	return true;
 }
 
+static void plan_names(int tests)
+{
+	size_t size = 2 * (size_t)(tests > 0 ? tests : 1) + 2;
+	void *table = mmap(nullptr, size * sizeof(*names.hash), PROT_READ | PROT_WRITE,
+			   MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+	if (table == MAP_FAILED)
+		return; // every name as it is
+	names = {(unsigned long long *)table, size, 0};
+}
+
+void ktap_unique_name(const char *name, char *unique, size_t size)
+{
+	snprintf(unique, size, "%s", name);
+	// As Linaro's parser names a repeated test: _dup2, _dup3, ...
+	for (int n = 2; !take_name(unique) && n < 1000000; n++)
+		snprintf(unique, size, "%.1000s_dup%d", name, n);
+}
+
 void ktap_result(enum ktap_verdict verdict, const char *name, const char *reason)
 {
 	char unique[1100];
-	if (!k.depth && !take_name(name)) {
-		// As Linaro's parser names a repeated test: _dup2, _dup3, ...
-		for (int n = 2; n < 1000000; n++) {
-			snprintf(unique, sizeof(unique), "%.1000s_dup%d", name, n);
-			if (take_name(unique))
-				break;
-		}
+	if (!k.depth) {
+		ktap_unique_name(name, unique, sizeof(unique));
 		name = unique;
 	}
 	int number = ++k.number[k.depth];

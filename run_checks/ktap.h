@@ -29,5 +29,9 @@ void ktap_bail_out(int sig);
 // failed or the report could not be written, 4 when all were skipped, else 0.
 int ktap_totals(void);
 
+// `name`, or if a result at the top has had it, name_dup2, name_dup3, ...
+// (as Linaro's parser names a repeated test), taken for this result.
+void ktap_unique_name(const char *name, char *unique, size_t size);
+
 // `text` as a test name: letters, digits and "_-./" kept, anything else "_".
 void ktap_name(char *out, size_t size, const char *text);

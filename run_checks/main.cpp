@@ -3,30 +3,27 @@
 // a timeout, reports KTAP as kselftest does, and leaves the system as it found
 // it, whatever ends the run.
 //
-// Layers, each file including only files below it:
-//   main.cpp                    options, the plan, the order of the checks
-//   checks.cpp, rss_check.cpp   the two checks: run, judge, report
-//   kernel.cpp, trace.cpp,      rss_map_check's specifics (probes.h): the
-//   damage.cpp                  environment and the kernel's own account, the
-//                               trace of its probes, what a kernel fault
-//                               leaves behind (pools, the kernel's log)
-//   hugepages.cpp               what the check needs of the machine: the lock,
-//                               the guardian, the record of what changed, the
-//                               check's mount namespace, putting back
-//   record.cpp                  the record's text and its replay rule
-//   child.cpp                   running one program with a timeout (a tracer
-//                               plugs in through its hooks)
-//   ktap.cpp                    the report, written when the output takes it
-//   signals.cpp                 stop signals; whoever changes the machine
-//                               registers here how to undo it
-//   util.cpp, limits.cpp        the clock, file and /proc readers; resource
-//                               limits, the memory cgroup, OOM kill counts
+// Built in layers, each file including only files below it; the picture and
+// what each file holds are in docs/architecture.md:
+//   main.cpp                                options, the plan, the checks' order
+//   rss_check, rss_report, new_file_check,  the checks: run, report
+//   outcome
+//   verdict                                 the verdict, a pure function
+//   hugepages, environment, kernel_account, rss_map_check's specifics
+//   trace, damage, probes.h
+//   state_dir, undo, guardian, mount_ns,    mechanisms: the lock, the undo
+//   signals, child, ktap                    list, its guardian, a namespace,
+//                                           stop signals, children, output
+//   util, memory_limits, record, fd.h             readers, the undo list's text
 
-#include "checks.h"
-#include "hugepages.h"
-#include "kernel.h"
+#include "environment.h"
+#include "guardian.h"
 #include "ktap.h"
+#include "new_file_check.h"
+#include "options.h"
+#include "rss_check.h"
 #include "signals.h"
+#include "state_dir.h"
 
 #include <errno.h>
 #include <fcntl.h>
@@ -36,6 +33,8 @@
 #include <stdlib.h>
 #include <string.h>
 #include <unistd.h>
+
+struct options opt;
 
 static const char usage_text[] =
     "usage: %s [-t SECONDS] [-w SECONDS] [--strict] [-d DIR]...\n"
@@ -132,7 +131,7 @@ int main(int argc, char **argv)
 	own_dir(bin_dir, sizeof(bin_dir));
 
 	ktap_plan(1 + (ndirs ? ndirs : 1));
-	kernel_environment();
+	environment_header();
 	check_rss(bin_dir);
 	if (ndirs == 0)
 		check_new_file(bin_dir, nullptr);
@@ -140,6 +139,7 @@ int main(int argc, char **argv)
 		check_new_file(bin_dir, dirs[i]);
 	if (int sig = signals_pending_stop())
 		signals_stop(sig);
-	hugepages_release();
+	state_release();
+	guardian_release();
 	return ktap_totals();
 }

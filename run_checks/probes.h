@@ -1,9 +1,19 @@
 // SPDX-License-Identifier: GPL-2.0-only
-// rss_map_check's six probes, in its order: the memory each maps (the names
-// of the subtests) and the extra flags it maps with.
+// rss_map_check as the runner knows it: what it maps, what it asks of the
+// system, what it prints when all is well, and its six probes, in its order:
+// the memory each maps (the names of the subtests) and the extra flags it
+// maps with.
 #pragma once
 
+#include <stddef.h>
 #include <sys/mman.h>
+
+constexpr long CHECK_LENGTH = 16L * 1024 * 1024; // each mapping
+constexpr long CHECK_KB = CHECK_LENGTH / 1024;
+constexpr long CHECK_TOLERANCE_KB = 256; // the resident set's allowed miss
+constexpr long CHECK_HUGE_PAGES = 100;	 // what it asks the shell to reserve
+constexpr char PASS_TEXT[] = "oll korrekt.\n";
+constexpr size_t PASS_LEN = sizeof(PASS_TEXT) - 1;
 
 #define PROBES 6
 

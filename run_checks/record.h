@@ -1,29 +1,51 @@
 // SPDX-License-Identifier: GPL-2.0-only
-// The record of what a run changed on the machine: what it found and what
-// it set, so that a replay puts back only what is still as the run left it.
-// Pure text and rules: no files, no huge pages.
+// The undo list: each change a run made to the machine, with what it takes
+// to undo it while the change is still as the run left it, and the list as
+// text, as the run records it for its guardian and the next run. Pure text
+// and rules: no files.
 #pragma once
 
 #include <stddef.h>
 
+enum undo_kind {
+	UNDO_WRITE,   // a number written to a file (a sysctl): write back `found`
+	UNDO_UNMOUNT, // a mount made at `path`
+	UNDO_RMDIR,   // a directory made at `path`
+	UNDO_CALL,    // in this process alone: a function to call (leave a namespace)
+};
+
+#define UNDO_PATH 4096 // PATH_MAX: a path the kernel takes
+
+struct undo_step {
+	enum undo_kind kind;
+	long found, set;	// UNDO_WRITE: the value found, and the one set
+	long mount_id;		// UNDO_UNMOUNT: the mount (0: its id unknown)...
+	unsigned long fs_magic; // ...of this file system type...
+	char fs[16];		// ...called this
+	unsigned long dev, ino; // UNDO_RMDIR: the directory (dev 0: any device)...
+	char inner[32];		// ...and a file the run made in it, or ""
+	char path[UNDO_PATH];
+	bool local;	    // dies with the process (a mount in its namespace): never recorded
+	void (*call)(void); // UNDO_CALL
+};
+
+#define UNDO_STEPS 8
+
 struct record {
 	long pid = -1;
 	char boot[40] = "";
-	long found_pages = -1;	   // the count it found; -1: the count is not touched
-	long set_pages = -1;	   // the count it set
-	long mount_id = -1;	   // the mount it made (0: id unknown), or -1
-	unsigned long dir_ino = 0; // the directory it made, or 0
-	unsigned long shm_ino = 0; // /dev/shm, made where there was none (Android), or 0
+	int steps = 0;
+	struct undo_step step[UNDO_STEPS];
 };
 
-// The record as text; returns its length, or -1 when it does not fit.
+// The list as text, one line a step but the local ones; returns its length, or -1 when it does
+// not fit.
 int record_format(const struct record *r, char *text, size_t size);
-// Reads a whole record, nothing missing and nothing after it (a record
-// without made_shm, as runs before it wrote, too); false when the text is
-// damaged.
+// Reads a whole list, nothing missing and nothing after it (and the fixed
+// form that runs before the list wrote); false when the text is damaged.
 bool record_parse(const char *text, struct record *r);
 
-enum count_action { COUNT_UNTOUCHED, COUNT_RESTORE, COUNT_LEAVE };
-// What a replay does with the count that reads `now`: restore what the run
-// found only while it is still what the run set; else leave it as it is.
-enum count_action record_count_action(const struct record *r, long now);
+enum write_action { WRITE_RESTORE, WRITE_LEAVE };
+// What undoing a write does with the file that reads `now`: restore what the
+// run found only while it is still what the run set; else leave it.
+enum write_action record_write_action(const struct undo_step *s, long now);

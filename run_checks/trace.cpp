@@ -19,8 +19,6 @@
 #include <sys/utsname.h>
 #include <unistd.h>
 
-#define LENGTH 0x1000000 // the check's mappings
-
 // The kernel's seccomp and BPF ABI, as <linux/seccomp.h>, <linux/filter.h>
 // and <linux/audit.h> define it; spelled out so that C libraries that come
 // without kernel headers (musl's) build this too.
@@ -61,7 +59,7 @@ static const struct bpf_insn filter[] = {
     {BPF_JEQ_K, 1, 0, __NR_mmap},
     {BPF_JEQ_K, 0, 5, __NR_munmap},
     {BPF_LD_ABS, 0, 0, DATA_ARG1_LOW},
-    {BPF_JEQ_K, 0, 3, LENGTH},
+    {BPF_JEQ_K, 0, 3, (unsigned)CHECK_LENGTH},
     {BPF_LD_ABS, 0, 0, DATA_ARG1_HIGH},
     {BPF_JEQ_K, 0, 1, 0},
     {BPF_RET_K, 0, 0, SECCOMP_RET_TRACE_},
@@ -166,7 +164,7 @@ static void call_entered(struct trace *t, pid_t pid)
 {
 	struct call c;
 	t->call = 0;
-	if (!registers(pid, &c) || c.args[1] != LENGTH)
+	if (!registers(pid, &c) || c.args[1] != CHECK_LENGTH)
 		return;
 	if (c.nr == __NR_mmap && t->probes < PROBES) {
 		struct probe_seen *p = &t->probe[t->probes];
@@ -179,6 +177,7 @@ static void call_entered(struct trace *t, pid_t pid)
 		      {resident(pid), -1, -1},
 		      {rss_kb(pid), -1, -1},
 		      {hugetlb_kb(pid), -1, -1},
+		      -1,
 		      -1};
 		t->current = t->probes++;
 		t->call = __NR_mmap;
@@ -202,17 +201,17 @@ static void call_returned(struct trace *t, pid_t pid)
 	if (t->call == __NR_mmap) {
 		p->returned = true;
 		p->mapped = c.ret;
-		p->rss[1] = resident(pid);
+		p->statm[1] = resident(pid);
 		p->rss_kb[1] = rss_kb(pid);
 		p->huge_kb[1] = hugetlb_kb(pid);
 		// Whether others took the huge pages, seen while it is refused.
 		if (c.ret == -ENOMEM)
-			p->pool_free = text_field("/proc/meminfo", "HugePages_Free:") -
-				       text_field("/proc/meminfo", "HugePages_Rsvd:");
+			p->pool_free = text_field("/proc/meminfo", "HugePages_Free:"),
+			p->pool_resv = text_field("/proc/meminfo", "HugePages_Rsvd:");
 	} else {
 		p->unmap_seen = true;
 		p->unmapped = c.ret;
-		p->rss[2] = resident(pid);
+		p->statm[2] = resident(pid);
 		p->rss_kb[2] = rss_kb(pid);
 		p->huge_kb[2] = hugetlb_kb(pid);
 	}

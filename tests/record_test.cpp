@@ -1,6 +1,6 @@
 // SPDX-License-Identifier: GPL-2.0-only
-// The run record's text and replay rules, built from the runner's own code:
-// no root, no files.
+// The undo list's record: its text and its rule for a written value, built
+// from the runner's own code: no root, no files.
 #include "../run_checks/record.h"
 
 #include <gtest/gtest.h>
@@ -14,58 +14,122 @@ record Sample()
 	record r;
 	r.pid = 4242;
 	snprintf(r.boot, sizeof(r.boot), "0c3b1d2e-aaaa-4bbb-8ccc-123456789abc");
-	r.found_pages = 3;
-	r.set_pages = 100;
-	r.mount_id = -1;
-	r.dir_ino = 917505;
-	r.shm_ino = 1234;
+	r.steps = 4;
+	r.step[0] = {};
+	r.step[0].kind = UNDO_RMDIR;
+	r.step[0].dev = 2049;
+	r.step[0].ino = 917505;
+	snprintf(r.step[0].inner, sizeof(r.step[0].inner), ".made-by-run_checks");
+	snprintf(r.step[0].path, sizeof(r.step[0].path), "/hugepages");
+	r.step[1] = {};
+	r.step[1].kind = UNDO_RMDIR;
+	r.step[1].ino = 1234;
+	snprintf(r.step[1].path, sizeof(r.step[1].path), "/tmp/a dir with spaces/run_checks.1");
+	r.step[2] = {};
+	r.step[2].kind = UNDO_UNMOUNT;
+	r.step[2].mount_id = 77;
+	r.step[2].fs_magic = 0x958458f6;
+	snprintf(r.step[2].fs, sizeof(r.step[2].fs), "hugetlbfs");
+	snprintf(r.step[2].path, sizeof(r.step[2].path), "/hugepages");
+	r.step[3] = {};
+	r.step[3].kind = UNDO_WRITE;
+	r.step[3].found = 3;
+	r.step[3].set = 100;
+	snprintf(r.step[3].path, sizeof(r.step[3].path), "/proc/sys/vm/nr_hugepages");
 	return r;
 }
 
 std::string Text(const record &r)
 {
-	char text[320];
+	static char text[UNDO_STEPS * (UNDO_PATH + 96)];
 	int n = record_format(&r, text, sizeof(text));
 	return n < 0 ? "" : std::string(text, static_cast<size_t>(n));
 }
 
-TEST(Record, ReadsBackWhatItWrote)
+void ExpectSameStep(const undo_step &a, const undo_step &b)
 {
-	record out;
-	ASSERT_TRUE(record_parse(Text(Sample()).c_str(), &out));
-	EXPECT_EQ(out.pid, 4242);
-	EXPECT_STREQ(out.boot, Sample().boot);
-	EXPECT_EQ(out.found_pages, 3);
-	EXPECT_EQ(out.set_pages, 100);
-	EXPECT_EQ(out.mount_id, -1);
-	EXPECT_EQ(out.dir_ino, 917505u);
-	EXPECT_EQ(out.shm_ino, 1234u);
+	EXPECT_EQ(a.kind, b.kind);
+	EXPECT_EQ(a.found, b.found);
+	EXPECT_EQ(a.set, b.set);
+	EXPECT_EQ(a.mount_id, b.mount_id);
+	EXPECT_EQ(a.fs_magic, b.fs_magic);
+	EXPECT_STREQ(a.fs, b.fs);
+	EXPECT_EQ(a.dev, b.dev);
+	EXPECT_EQ(a.ino, b.ino);
+	EXPECT_STREQ(a.inner, b.inner);
+	EXPECT_STREQ(a.path, b.path);
 }
 
-// A record left by a run from before /dev/shm could be made still replays.
-TEST(Record, ARecordWithoutTheShmLineStillReads)
+TEST(Record, ReadsBackWhatItWrote)
 {
-	record out;
+	static record out;
+	ASSERT_TRUE(record_parse(Text(Sample()).c_str(), &out)) << Text(Sample());
+	EXPECT_EQ(out.pid, 4242);
+	EXPECT_STREQ(out.boot, Sample().boot);
+	ASSERT_EQ(out.steps, 4);
+	for (int i = 0; i < 4; i++)
+		ExpectSameStep(out.step[i], Sample().step[i]);
+}
+
+// What dies with the process (a mount in its namespace, leaving it) is
+// undone in the process alone: never recorded.
+TEST(Record, LocalStepsAreNotRecorded)
+{
+	static record r;
+	r = Sample();
+	r.step[2].local = true;
+	static record out;
+	ASSERT_TRUE(record_parse(Text(r).c_str(), &out));
+	ASSERT_EQ(out.steps, 3);
+	ExpectSameStep(out.step[2], Sample().step[3]);
+}
+
+// A record left by a run from before the list (and from before /dev/shm
+// could be made) still replays: the same steps, by their fixed names.
+TEST(Record, TheFixedFormOfEarlierRunsStillReads)
+{
+	static record out;
 	ASSERT_TRUE(
-	    record_parse("pid 9\nboot x\nnr_hugepages 3 100\nmount -1\nmade_dir 5\n", &out));
-	EXPECT_EQ(out.dir_ino, 5u);
-	EXPECT_EQ(out.shm_ino, 0u);
+	    record_parse("pid 9\nboot x\nnr_hugepages 3 100\nmount 77\nmade_dir 5\n", &out));
+	ASSERT_EQ(out.steps, 3);
+	EXPECT_EQ(out.step[0].kind, UNDO_RMDIR);
+	EXPECT_EQ(out.step[0].ino, 5u);
+	EXPECT_STREQ(out.step[0].path, "/hugepages");
+	EXPECT_STREQ(out.step[0].inner, ".made-by-run_checks");
+	EXPECT_EQ(out.step[1].kind, UNDO_UNMOUNT);
+	EXPECT_EQ(out.step[1].mount_id, 77);
+	EXPECT_EQ(out.step[2].kind, UNDO_WRITE);
+	EXPECT_EQ(out.step[2].found, 3);
+	EXPECT_EQ(out.step[2].set, 100);
+	ASSERT_TRUE(record_parse("pid 9\nboot x\nnr_hugepages -1 -1\nmount -1\nmade_dir 0\n"
+				 "made_shm 8\n",
+				 &out));
+	ASSERT_EQ(out.steps, 1);
+	EXPECT_STREQ(out.step[0].path, "/dev/shm");
 }
 
 // Anything but a whole record is damaged: never replayed in part.
 TEST(Record, DamagedTextIsRefusedAndLeavesNothingRead)
 {
 	std::string whole = Text(Sample());
-	for (std::string text :
-	     {std::string(""), whole.substr(0, whole.size() - 1),
-	      whole.substr(0, whole.find("mount")), whole + "extra\n",
-	      std::string("pid 1\nboot x\nnr_hugepages"), std::string("\n\n\n"),
-	      std::string("pid 0\nboot x\nnr_hugepages 3 100\nmount -1\nmade_dir 0\n"),
-	      std::string("pid 9\nboot x\nnr_hugepages 3 -1\nmount -1\nmade_dir 0\n"),
-	      std::string(
-		  "pid 9\nboot x\nnr_hugepages 3 100\nmount -1\nmade_dir 0\nmade_shm x\n")}) {
+	for (std::string text : {
+		 std::string(""),
+		 whole.substr(0, whole.size() - 1),
+		 whole.substr(0, whole.find("unmount")) + "unmount 77",
+		 whole + "extra\n",
+		 whole + "write 1 2 relative/path\n",
+		 whole + "rmdir 1 0 - /zero/inode\n",
+		 whole + "write -3 100 /proc/x\n",
+		 std::string("pid 0\nboot x\n"),
+		 std::string("\n\n\n"),
+		 std::string("pid 1\nboot x\nnr_hugepages"),
+		 std::string("pid 0\nboot x\nnr_hugepages 3 100\nmount -1\nmade_dir 0\n"),
+		 std::string("pid 9\nboot x\nnr_hugepages 3 -1\nmount -1\nmade_dir 0\n"),
+		 std::string(
+		     "pid 9\nboot x\nnr_hugepages 3 100\nmount -1\nmade_dir 0\nmade_shm x\n"),
+	     }) {
 		SCOPED_TRACE(text);
-		record out;
+		static record out;
 		out.pid = 77;
 		EXPECT_FALSE(record_parse(text.c_str(), &out));
 		EXPECT_EQ(out.pid, 77) << "a damaged record changed what it was read into";
@@ -74,26 +138,29 @@ TEST(Record, DamagedTextIsRefusedAndLeavesNothingRead)
 
 TEST(Record, TooSmallABufferIsRefused)
 {
-	char text[16];
+	char text[64];
 	record r = Sample();
 	EXPECT_EQ(record_format(&r, text, sizeof(text)), -1);
 }
 
-// The count is put back only while it is still what the run set.
-TEST(Record, CountIsRestoredOnlyWhileItIsWhatTheRunSet)
+// A value is written back only while it is still what the run set.
+TEST(Record, AWriteIsUndoneOnlyWhileItIsWhatTheRunSet)
 {
 	struct Case {
 		long found, set, now;
-		count_action action;
+		write_action action;
 	} cases[] = {
-	    {3, 100, 100, COUNT_RESTORE},   {3, 100, 30, COUNT_LEAVE}, {3, 100, 3, COUNT_LEAVE},
-	    {-1, -1, 100, COUNT_UNTOUCHED}, {0, 100, -1, COUNT_LEAVE},
+	    {3, 100, 100, WRITE_RESTORE},
+	    {3, 100, 30, WRITE_LEAVE},
+	    {3, 100, 3, WRITE_LEAVE},
+	    {0, 100, -1, WRITE_LEAVE},
 	};
 	for (const Case &c : cases) {
-		record r = Sample();
-		r.found_pages = c.found;
-		r.set_pages = c.set;
-		EXPECT_EQ(record_count_action(&r, c.now), c.action)
+		undo_step s = {};
+		s.kind = UNDO_WRITE;
+		s.found = c.found;
+		s.set = c.set;
+		EXPECT_EQ(record_write_action(&s, c.now), c.action)
 		    << c.found << " " << c.set << " " << c.now;
 	}
 }

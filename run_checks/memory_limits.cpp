@@ -1,5 +1,5 @@
 // SPDX-License-Identifier: GPL-2.0-only
-#include "limits.h"
+#include "memory_limits.h"
 
 #include "util.h"
 
@@ -91,16 +91,29 @@ void memcg_read(struct memcg *m)
 		 m->version == 2 ? "memory.events" : "memory.oom_control");
 	m->oom_kills = text_field(events, "\noom_kill ");
 	// Each level up to the root may hold a tighter limit.
-	for (;;) {
-		long l = bytes_kb(dir, limit), used = bytes_kb(dir, usage);
-		if (l >= 0 && used >= 0 && (m->room_kb < 0 || l - used < m->room_kb)) {
-			m->limit_kb = l;
-			m->room_kb = l > used ? l - used : 0;
-		}
+	struct memcg_level levels[64];
+	int n = 0;
+	for (; n < 64; n++) {
+		levels[n] = {bytes_kb(dir, limit), bytes_kb(dir, usage)};
 		char *slash = strrchr(dir, '/');
-		if (!slash || (size_t)(slash - dir) < strlen(root))
+		if (!slash || (size_t)(slash - dir) < strlen(root)) {
+			n++;
 			break;
+		}
 		*slash = '\0';
+	}
+	memcg_tightest(levels, n, &m->limit_kb, &m->room_kb);
+}
+
+void memcg_tightest(const struct memcg_level *levels, int n, long *limit_kb, long *room_kb)
+{
+	*limit_kb = *room_kb = -1;
+	for (int i = 0; i < n; i++) {
+		long l = levels[i].limit_kb, used = levels[i].used_kb;
+		if (l >= 0 && used >= 0 && (*room_kb < 0 || l - used < *room_kb)) {
+			*limit_kb = l;
+			*room_kb = l > used ? l - used : 0;
+		}
 	}
 }
 
@@ -112,24 +125,30 @@ void oom_count_read(struct oom_count *c)
 	c->cgroup = cg.oom_kills;
 }
 
-bool oom_killed_since(const struct oom_count *before, char *said, size_t size)
+bool oom_killed_between(const struct oom_count *before, const struct oom_count *after,
+			const struct memcg *cg, char *said, size_t size)
 {
-	struct oom_count now;
-	oom_count_read(&now);
-	if (now.cgroup > before->cgroup && before->cgroup >= 0) {
-		struct memcg cg;
-		memcg_read(&cg);
+	if (after->cgroup > before->cgroup && before->cgroup >= 0) {
 		snprintf(said, size,
 			 "the kernel's OOM killer: the memory cgroup %s (limit %ld kB) counts %ld "
 			 "OOM kills, %ld before",
-			 cg.path, cg.limit_kb, now.cgroup, before->cgroup);
+			 cg->path, cg->limit_kb, after->cgroup, before->cgroup);
 		return true;
 	}
-	if (now.system > before->system && before->system >= 0) {
+	if (after->system > before->system && before->system >= 0) {
 		snprintf(said, size,
 			 "the kernel's OOM killer: /proc/vmstat counts %ld OOM kills, %ld before",
-			 now.system, before->system);
+			 after->system, before->system);
 		return true;
 	}
 	return false;
+}
+
+bool oom_killed_since(const struct oom_count *before, char *said, size_t size)
+{
+	struct oom_count now;
+	struct memcg cg;
+	oom_count_read(&now);
+	memcg_read(&cg);
+	return oom_killed_between(before, &now, &cg, said, size);
 }

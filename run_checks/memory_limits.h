@@ -18,6 +18,12 @@ struct memcg {
 	long oom_kills; // its OOM kills so far, or -1 where not counted
 };
 void memcg_read(struct memcg *m);
+// The level of a hierarchy (any order) that leaves the least room: its
+// limit and that room, or -1 for both where no level has a limit.
+struct memcg_level {
+	long limit_kb, used_kb; // -1: none, or not read
+};
+void memcg_tightest(const struct memcg_level *levels, int n, long *limit_kb, long *room_kb);
 
 // The kernel's OOM kills so far: since boot (/proc/vmstat), and in this
 // process's memory cgroup; -1 where not counted.
@@ -28,3 +34,6 @@ void oom_count_read(struct oom_count *c);
 // Whether an OOM kill came since `before`: then says so, with the counts,
 // in `said`.
 bool oom_killed_since(const struct oom_count *before, char *said, size_t size);
+// The same from two counts taken, `cg` naming the memory cgroup.
+bool oom_killed_between(const struct oom_count *before, const struct oom_count *after,
+			const struct memcg *cg, char *said, size_t size);

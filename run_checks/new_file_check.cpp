@@ -1,78 +1,24 @@
 // SPDX-License-Identifier: GPL-2.0-only
-#include "checks.h"
+#include "new_file_check.h"
 
 #include "child.h"
-#include "hugepages.h"
+#include "fd.h"
 #include "ktap.h"
+#include "options.h"
+#include "outcome.h"
 #include "signals.h"
+#include "undo.h"
 
 #include <errno.h>
 #include <fcntl.h>
 #include <limits.h>
-#include <signal.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
 #include <sys/random.h>
 #include <sys/stat.h>
 #include <sys/statvfs.h>
-#include <sys/wait.h>
 #include <unistd.h>
-
-struct options opt;
-
-// Says what happened to a run that did not end as a pass or a plain failure.
-void diag_outcome(const char *name, const struct child_result *r)
-{
-	if (r->timed_out)
-		ktap_diag("%s: no verdict within %d s; killed", name, opt.timeout_s);
-	else if (WIFSIGNALED(r->status))
-		ktap_diag("%s: killed by signal %d (%s)", name, WTERMSIG(r->status),
-			  strsignal(WTERMSIG(r->status)));
-	else if (WEXITSTATUS(r->status) == 0 && r->out_len > 13 &&
-		 !memcmp(r->out, "oll korrekt.\n", 13))
-		ktap_diag("%s: exited with status 0 but printed more than \"oll korrekt.\"", name);
-	else if (WEXITSTATUS(r->status) == 0)
-		ktap_diag("%s: exited with status 0 without printing \"oll korrekt.\"", name);
-	else
-		ktap_diag("%s: exited with status %d", name, WEXITSTATUS(r->status));
-	ktap_quote("", r->err, r->err_len, r->err_dropped);
-	ktap_quote("stdout: ", r->out, r->out_len, r->out_dropped);
-}
-
-// The result of a run that could not be started, timed out, or did not
-// end as `passed` says; returns false when the caller must judge it.
-bool report_unusual(const char *name, const struct child_result *r)
-{
-	char why[128];
-	if (r->start_errno) {
-		if (!strcmp(r->start_what, "exec"))
-			snprintf(why, sizeof(why), "cannot start the check: %s",
-				 strerror(r->start_errno));
-		else
-			snprintf(why, sizeof(why), "cannot start the check: %s: %s", r->start_what,
-				 strerror(r->start_errno));
-		ktap_result(KTAP_SKIP, name, why);
-		return true;
-	}
-	if (r->timed_out) {
-		diag_outcome(name, r);
-		snprintf(why, sizeof(why), "%d", opt.timeout_s);
-		ktap_result(KTAP_TIMEOUT, name, why);
-		return true;
-	}
-	return false;
-}
-
-bool program_missing(const char *name, const char *path)
-{
-	char why[PATH_MAX + 64];
-	if (access(path, X_OK) == 0)
-		return false;
-	snprintf(why, sizeof(why), "cannot run %s: %s", path, strerror(errno));
-	ktap_result(KTAP_SKIP, name, why);
-	return true;
-}
 
 // The directory new files are checked in by default.
 static const char *temporary_dir(void)
@@ -99,25 +45,42 @@ static int private_dir(int base_fd, char *leaf, size_t size)
 		if (errno != EEXIST)
 			return -1;
 	}
-	int fd = openat(base_fd, leaf, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+	unique_fd fd(openat(base_fd, leaf, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
 	struct stat st;
-	if (fd >= 0 && (fstat(fd, &st) != 0 || st.st_uid != geteuid() || (st.st_mode & 077))) {
-		close(fd);
+	if (fd.ok() &&
+	    (fstat(fd.get(), &st) != 0 || st.st_uid != geteuid() || (st.st_mode & 077))) {
 		errno = EPERM;
 		return -1;
 	}
-	return fd;
+	return fd.release();
 }
 
-// Removes the private directory, unless someone has put another in its place.
-static void remove_private_dir(int base_fd, int fd, const char *leaf)
+// Removes the private directory through its descriptors, unless someone has
+// put another in its place; its step on the undo list goes with it.
+static void remove_private_dir(int base_fd, int fd, const char *leaf, bool guarded)
 {
 	struct stat mine, now;
 	unlinkat(fd, "new_file", 0);
 	if (fstat(fd, &mine) == 0 && fstatat(base_fd, leaf, &now, AT_SYMLINK_NOFOLLOW) == 0 &&
 	    mine.st_ino == now.st_ino && mine.st_dev == now.st_dev)
 		unlinkat(base_fd, leaf, AT_REMOVEDIR);
-	close(fd);
+	if (guarded)
+		undo_done();
+}
+
+// Puts the private directory on the undo list by its absolute path, so that
+// the guardian, or the next run, removes it if the runner is killed meanwhile.
+// Unguarded if that fails: only what a SIGKILL leaves is at stake.
+static bool guard_dir(const char *path, int fd)
+{
+	char cwd[PATH_MAX] = "", absolute[PATH_MAX], why[128];
+	struct stat s;
+	if (fstat(fd, &s) != 0 || (path[0] != '/' && !getcwd(cwd, sizeof(cwd))))
+		return false;
+	int n = snprintf(absolute, sizeof(absolute), "%s%s%s", cwd, cwd[0] ? "/" : "", path);
+	if (n < 0 || (size_t)n >= sizeof(absolute))
+		return false;
+	return undo_rmdir(absolute, s.st_dev, s.st_ino, "new_file", why, sizeof(why)) == 0;
 }
 
 // What the directory of `fd` has left: a file needs an inode, and space
@@ -170,14 +133,12 @@ void check_new_file(const char *bin_dir, const char *dir)
 	if (program_missing(name, prog))
 		return;
 	const char *base = dir ? dir : temporary_dir();
-	int base_fd = open(base, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-	int fd = base_fd < 0 ? -1 : private_dir(base_fd, leaf, sizeof(leaf));
-	if (fd < 0) {
+	unique_fd base_fd(open(base, O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+	unique_fd fd(base_fd.ok() ? private_dir(base_fd.get(), leaf, sizeof(leaf)) : -1);
+	if (!fd.ok()) {
 		char why[PATH_MAX + 64];
 		snprintf(why, sizeof(why), "cannot make a private directory in %s: %s", base,
 			 strerror(errno));
-		if (base_fd >= 0)
-			close(base_fd);
 		ktap_result(KTAP_SKIP, name, why);
 		return;
 	}
@@ -187,23 +148,22 @@ void check_new_file(const char *bin_dir, const char *dir)
 	// systems (tmpfs); a failure for it is judged after.
 	char said[96], why[PATH_MAX + 128];
 	bool full = false, no_inode = false;
-	if (room(fd, said, sizeof(said), &full, &no_inode))
+	if (room(fd.get(), said, sizeof(said), &full, &no_inode))
 		ktap_diag("%s: %s", base, said);
 	if (no_inode) {
-		remove_private_dir(base_fd, fd, leaf);
-		close(base_fd);
+		remove_private_dir(base_fd.get(), fd.get(), leaf, false);
 		snprintf(why, sizeof(why), "%s has no inode free for a new file: %s", base, said);
 		ktap_result(KTAP_SKIP, name, why);
 		return;
 	}
-	hugepages_guard_dir(path, fd);
+	bool guarded = guard_dir(path, fd.get());
 	ktap_diag("new_file_read_check %s/new_file", path);
 	const char *const args[] = {prog, "new_file", nullptr};
-	child_run(args, fd, opt.timeout_s, &r);
-	bool no_room = out_of_room(&r, fd, base, why, sizeof(why));
-	remove_private_dir(base_fd, fd, leaf);
-	hugepages_unguard_dir();
-	close(base_fd);
+	child_run(args, fd.get(), opt.timeout_s, &r);
+	bool no_room = out_of_room(&r, fd.get(), base, why, sizeof(why));
+	remove_private_dir(base_fd.get(), fd.get(), leaf, guarded);
+	fd.reset();
+	base_fd.reset();
 	if (r.stopped_by)
 		signals_stop(r.stopped_by);
 	if (report_unusual(name, &r))

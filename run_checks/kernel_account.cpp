@@ -1,98 +1,21 @@
 // SPDX-License-Identifier: GPL-2.0-only
-#include "kernel.h"
+#include "kernel_account.h"
 
 #include "hugepages.h"
 #include "ktap.h"
-#include "limits.h"
+#include "memory_limits.h"
 #include "signals.h"
 #include "util.h"
 
-#include <dirent.h>
 #include <errno.h>
 #include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
 #include <stdio.h>
-#include <stdlib.h>
 #include <string.h>
 #include <sys/prctl.h>
-#include <sys/resource.h>
-#include <sys/utsname.h>
 #include <sys/wait.h>
 #include <unistd.h>
-
-void kernel_environment(void)
-{
-	struct utsname u;
-	if (uname(&u) == 0)
-		ktap_diag("uname -r -m: %s %s", u.release, u.machine);
-
-	long sizes[8];
-	int n = 0;
-	if (DIR *d = opendir("/sys/kernel/mm/hugepages")) {
-		while (struct dirent *e = readdir(d))
-			if (n < 8 && sscanf(e->d_name, "hugepages-%ldkB", &sizes[n]) == 1)
-				n++;
-		closedir(d);
-	}
-	qsort(sizes, (size_t)n, sizeof(sizes[0]), [](const void *a, const void *b) {
-		return *(const long *)a < *(const long *)b ? -1
-							   : *(const long *)a > *(const long *)b;
-	});
-	char offered[128] = "none";
-	for (int i = 0, at = 0; i < n && at < (int)sizeof(offered); i++)
-		at += snprintf(offered + at, sizeof(offered) - (size_t)at, "%s%ld kB",
-			       i ? ", " : "", sizes[i]);
-	char huge[32] = "none";
-	long huge_kb = text_field("/proc/meminfo", "Hugepagesize:");
-	if (huge_kb > 0)
-		snprintf(huge, sizeof(huge), "%ld kB", huge_kb);
-	ktap_diag("base page %ld kB, default huge page %s, huge page sizes: %s",
-		  sysconf(_SC_PAGESIZE) / 1024, huge, offered);
-
-	char limits[256];
-	limits_text(limits, sizeof(limits));
-	ktap_diag("limits: %s", limits);
-	struct memcg cg;
-	memcg_read(&cg);
-	if (!cg.version)
-		ktap_diag("memory cgroup: none found");
-	else if (cg.limit_kb < 0)
-		ktap_diag("memory cgroup v%d %s: no limit", cg.version, cg.path);
-	else
-		ktap_diag("memory cgroup v%d %s: limit %ld kB, %ld kB of it free", cg.version,
-			  cg.path, cg.limit_kb, cg.room_kb);
-}
-
-// What the check needs at most at once: 16 MiB mapped, and as much again
-// where a private mapping of its shared-memory file copies the file's pages.
-#define NEED_KB (2 * LENGTH_KB + 4096)
-
-int environment_refuses(char *why, size_t size)
-{
-	long fsize = limit_kb(RLIMIT_FSIZE), data = limit_kb(RLIMIT_DATA), as = limit_kb(RLIMIT_AS);
-	if (fsize >= 0 && fsize < LENGTH_KB)
-		return say_why(why, size, "RLIMIT_FSIZE is %ld kB: the check sizes files to %ld kB",
-			       fsize, LENGTH_KB);
-	if (data >= 0 && data < LENGTH_KB + 4096)
-		return say_why(why, size,
-			       "RLIMIT_DATA is %ld kB: the check maps %ld kB of private memory at "
-			       "once, besides its own",
-			       data, LENGTH_KB);
-	if (as >= 0 && as < LENGTH_KB + 8192)
-		return say_why(why, size,
-			       "RLIMIT_AS is %ld kB: the check maps %ld kB at once, besides its "
-			       "own",
-			       as, LENGTH_KB);
-	struct memcg cg;
-	memcg_read(&cg);
-	if (cg.room_kb >= 0 && cg.room_kb < NEED_KB)
-		return say_why(why, size,
-			       "the memory cgroup %s has %ld kB free of its limit of %ld kB; the "
-			       "check needs about %ld kB",
-			       cg.path, cg.room_kb, cg.limit_kb, (long)NEED_KB);
-	return 0;
-}
 
 struct figures {
 	long statm_kb, rss_kb, hugetlb_kb;
@@ -120,7 +43,7 @@ static int scratch(const char *dir, int *err, int *truncate_err)
 	if (fd < 0)
 		return -1;
 	unlink(path);
-	if (ftruncate(fd, RSS_LENGTH) != 0) {
+	if (ftruncate(fd, CHECK_LENGTH) != 0) {
 		*err = *truncate_err = errno;
 		close(fd);
 		return -1;
@@ -146,7 +69,7 @@ static int scratch(const char *dir, int *err, int *truncate_err)
 			continue;
 		}
 		struct figures before = now(m->base_kb);
-		void *at = mmap(nullptr, RSS_LENGTH, PROT_READ | PROT_WRITE,
+		void *at = mmap(nullptr, CHECK_LENGTH, PROT_READ | PROT_WRITE,
 				MAP_PRIVATE | MAP_POPULATE | p->extra_flags, fd, 0);
 		if (at == MAP_FAILED) {
 			k->err = errno;
@@ -156,7 +79,7 @@ static int scratch(const char *dir, int *err, int *truncate_err)
 		*k = {0, after.statm_kb - before.statm_kb, after.rss_kb - before.rss_kb,
 		      after.hugetlb_kb - before.hugetlb_kb, true};
 		if (p->unmapped)
-			munmap(at, RSS_LENGTH);
+			munmap(at, CHECK_LENGTH);
 	}
 	m->done = true;
 	_exit(0);
@@ -220,4 +143,28 @@ void kernel_print(const struct kernel_account *m)
 			    "kernel: %s statm %+ld kB, smaps Rss %+ld kB, HugetlbPages %+ld kB",
 			    probes[i].name, k->statm_kb, k->rss_kb, k->hugetlb_kb);
 	}
+}
+
+static bool call_failed(long result)
+{
+	return result < 0 && result >= -4095;
+}
+
+void kernel_account_from_trace(struct kernel_account *m, const struct trace *t, long base_kb)
+{
+	memset(m, 0, sizeof(*m));
+	m->base_kb = base_kb;
+	for (int i = 0; i < t->probes; i++) {
+		const struct probe_seen *p = &t->probe[i];
+		struct kernel_kind *k = &m->kind[i];
+		if (!p->returned)
+			continue;
+		k->measured = true;
+		if (call_failed(p->mapped))
+			k->err = (int)-p->mapped;
+		else
+			*k = {0, (p->statm[1] - p->statm[0]) * base_kb, p->rss_kb[1] - p->rss_kb[0],
+			      p->huge_kb[1] - p->huge_kb[0], true};
+	}
+	m->done = true;
 }

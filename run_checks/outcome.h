@@ -1,0 +1,14 @@
+// SPDX-License-Identifier: GPL-2.0-only
+// What both checks report alike: a program that is not there, one that could
+// not be started or timed out, and a run that did not end as its verdict.
+#pragma once
+
+struct child_result;
+
+// A skip when the program is not there to run; true when it is not.
+bool program_missing(const char *name, const char *path);
+// The result of a run that could not be started or timed out; false when
+// the caller must judge it.
+bool report_unusual(const char *name, const struct child_result *r);
+// Says what happened to a run that did not end as its check's verdict.
+void diag_outcome(const char *name, const struct child_result *r);
