@@ -144,10 +144,8 @@ int hugepages_recheck(char *why, size_t size)
 		return 0;
 	// The machine's own /dev/shm: another user may have planted a name
 	// since the first look.
-	if (planted(SHM_SCRATCH, why, size) < 0 || planted(HUGETLBFS_SCRATCH, why, size) < 0) {
-		undo_all();
+	if (planted(SHM_SCRATCH, why, size) < 0 || planted(HUGETLBFS_SCRATCH, why, size) < 0)
 		return -1;
-	}
 	return 0;
 }
 
@@ -297,8 +295,5 @@ int hugepages_prepare(int wait_s, int timeout_s, struct hugepages_info *info, ch
 	memset(info, 0, sizeof(*info));
 	if (unable(why, size) < 0)
 		return -1;
-	if (ready(wait_s, timeout_s, info, why, size) == 0)
-		return 0;
-	undo_all();
-	return -1;
+	return ready(wait_s, timeout_s, info, why, size);
 }

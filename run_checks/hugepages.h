@@ -21,11 +21,11 @@ struct hugepages_info {
 
 // Readies the system, with the lock held, waiting for another run at most
 // `wait_s` seconds (-1: that run's -t plus a margin). Returns 0, or -1 with
-// the reason to skip the check in `why` (the system then is as it was).
+// the reason to skip the check in `why`; either way what it changed is on
+// the undo list.
 int hugepages_prepare(int wait_s, int timeout_s, struct hugepages_info *info, char *why,
 		      size_t size);
 
 // Just before the check: where it uses the machine's own /dev/shm, looks
-// again for a planted scratch name. Returns -1 with the reason to skip (the
-// system then is as it was).
+// again for a planted scratch name. Returns -1 with the reason to skip.
 int hugepages_recheck(char *why, size_t size);

@@ -17,16 +17,19 @@
 #include <unistd.h>
 
 // What stands between the check and the kernel: its limits, the machine's
-// readiness. Returns -1 with the reason to skip.
+// readiness. Returns -1 with the reason to skip, the machine as it was.
 static int ready(struct hugepages_info *hp, char *why, size_t size)
 {
 	struct environment_limits limits;
 	char cg_path[256];
 	environment_read(&limits, cg_path, sizeof(cg_path));
-	if (environment_refusal(&limits, why, size) < 0 ||
-	    hugepages_prepare(opt.wait_s, opt.timeout_s, hp, why, size) < 0 ||
-	    hugepages_recheck(why, size) < 0)
+	if (environment_refusal(&limits, why, size) < 0)
 		return -1;
+	if (hugepages_prepare(opt.wait_s, opt.timeout_s, hp, why, size) < 0 ||
+	    hugepages_recheck(why, size) < 0) {
+		undo_all();
+		return -1;
+	}
 	return 0;
 }
 

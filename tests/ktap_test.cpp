@@ -7,6 +7,10 @@
 
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+#include <string>
 #include <sys/wait.h>
 #include <unistd.h>
 #include <vector>
@@ -56,6 +60,47 @@ TEST(KtapStatus, AReportThatCannotBeWrittenIsAFailure)
 {
 	EXPECT_EQ(StatusOf({KTAP_PASS, KTAP_PASS}, "/dev/full"), 1);
 	EXPECT_EQ(StatusOf({KTAP_SKIP}, "/dev/full"), 1);
+}
+
+// Names at the top level are unique, as Linaro's parser would name a
+// repeated one; names past the plan go through as they are.
+TEST(KtapNames, ARepeatedNameGetsTheNextFreeDupSuffix)
+{
+	struct Row {
+		int plan;
+		std::vector<std::string> given, reported;
+	} rows[] = {
+	    {5, {"a", "a", "a_dup2", "b", "a"}, {"a", "a_dup2", "a_dup2_dup2", "b", "a_dup3"}},
+	    {2, {"x", "y"}, {"x", "y"}},
+	    {1, {"x", "x", "x"}, {"x", "x_dup2", "x"}},
+	};
+	for (const Row &row : rows) {
+		char path[] = "/tmp/ktap_test.XXXXXX";
+		int fd = mkstemp(path);
+		ASSERT_GE(fd, 0);
+		pid_t pid = fork();
+		if (pid == 0) {
+			dup2(fd, 1);
+			signals_init();
+			ktap_plan(row.plan);
+			for (const std::string &name : row.given)
+				ktap_result(KTAP_PASS, name.c_str(), nullptr);
+			_exit(ktap_totals());
+		}
+		waitpid(pid, nullptr, 0);
+		std::vector<std::string> reported;
+		char text[4096] = "";
+		ssize_t n = pread(fd, text, sizeof(text) - 1, 0);
+		text[n > 0 ? n : 0] = '\0';
+		for (char *line = strtok(text, "\n"); line; line = strtok(nullptr, "\n")) {
+			char name[256];
+			if (sscanf(line, "ok %*d %255s", name) == 1)
+				reported.push_back(name);
+		}
+		close(fd);
+		unlink(path);
+		EXPECT_EQ(reported, row.reported);
+	}
 }
 
 } // namespace
