@@ -1,6 +1,7 @@
 // SPDX-License-Identifier: GPL-2.0-only
 #include "child.h"
 
+#include "fd.h"
 #include "signals.h"
 #include "util.h"
 
@@ -64,19 +65,33 @@ static int start_error(int fd)
 	ssize_t n;
 	while ((n = read(fd, &err, sizeof(err))) < 0 && errno == EINTR) {
 	}
-	close(fd);
 	return n == (ssize_t)sizeof(err) ? err : 0;
 }
 
-static void take_output(int *fd, char *buf, size_t size, size_t *len, size_t *dropped)
+// Both ends of a pipe, each closed when it goes.
+struct pipe_fds {
+	unique_fd read, write;
+};
+
+static bool open_pipe(struct pipe_fds *p)
+{
+	int fds[2];
+	if (pipe2(fds, O_CLOEXEC) != 0)
+		return false;
+	p->read.reset(fds[0]);
+	p->write.reset(fds[1]);
+	return true;
+}
+
+// Reads what `fd` has into `buf`; closes it at its end.
+static void take_output(unique_fd *fd, char *buf, size_t size, size_t *len, size_t *dropped)
 {
 	char scratch[4096];
-	ssize_t n = read(*fd, scratch, sizeof(scratch));
+	ssize_t n = read(fd->get(), scratch, sizeof(scratch));
 	if (n < 0 && (errno == EINTR || errno == EAGAIN))
 		return;
 	if (n <= 0) {
-		close(*fd);
-		*fd = -1;
+		fd->reset();
 		return;
 	}
 	size_t take = (size_t)n < size - *len ? (size_t)n : size - *len;
@@ -117,62 +132,60 @@ static void kill_and_reap(pid_t pid, int *status)
 	}
 }
 
+// Starts the child. Untraced, it only makes system calls until it execs or
+// exits: vfork spares copying the runner's page tables, most of a -d
+// directory's cost over running the check bare. (No signal handler of the
+// runner's can run in it: the runner takes signals through a descriptor.)
+static pid_t start(const char *const argv[], int cwd_fd, const struct child_hooks *hooks, int out,
+		   int err, int told, int exec)
+{
+	pid_t parent = getpid();
+	pid_t pid = hooks ? fork() : vfork();
+	if (pid == 0)
+		exec_child(argv, cwd_fd, parent, out, err, hooks, told, exec);
+	return pid;
+}
+
 void child_run(const char *const argv[], int cwd_fd, int timeout_s, struct child_result *r,
 	       const struct child_hooks *hooks)
 {
-	int out[2] = {-1, -1}, err[2] = {-1, -1}, told[2] = {-1, -1}, exec[2] = {-1, -1};
+	struct pipe_fds out, err, told, exec;
 
 	memset(r, 0, sizeof(*r));
-	if (pipe2(out, O_CLOEXEC) != 0 || pipe2(err, O_CLOEXEC) != 0 ||
-	    pipe2(exec, O_CLOEXEC) != 0 || (hooks && pipe2(told, O_CLOEXEC) != 0)) {
+	if (!open_pipe(&out) || !open_pipe(&err) || !open_pipe(&exec) ||
+	    (hooks && !open_pipe(&told))) {
 		r->start_errno = errno;
 		r->start_what = "pipe";
-		int fds[] = {out[0], out[1], err[0], err[1], told[0], told[1], exec[0], exec[1]};
-		for (int fd : fds)
-			if (fd >= 0)
-				close(fd);
 		return;
 	}
 	fflush(stdout);
-	pid_t parent = getpid();
-	// Untraced, the child only makes system calls until it execs or exits:
-	// vfork spares copying the runner's page tables, most of a -d
-	// directory's cost over running the check bare. (No signal handler of
-	// the runner's can run in it: the runner takes signals through a
-	// descriptor.)
-	pid_t pid = hooks ? fork() : vfork();
-	if (pid == 0)
-		exec_child(argv, cwd_fd, parent, out[1], err[1], hooks, told[1], exec[1]);
+	pid_t pid = start(argv, cwd_fd, hooks, out.write.get(), err.write.get(), told.write.get(),
+			  exec.write.get());
 	r->start_errno = pid < 0 ? errno : 0;
 	r->start_what = "fork";
-	close(out[1]);
-	close(err[1]);
-	close(exec[1]);
-	if (told[1] >= 0)
-		close(told[1]);
+	out.write.reset();
+	err.write.reset();
+	exec.write.reset();
+	told.write.reset();
 	if (pid > 0 && hooks)
-		hooks->started(hooks->arg, told[0]);
-	if (told[0] >= 0)
-		close(told[0]);
-	int exec_errno = pid > 0 ? start_error(exec[0]) : (close(exec[0]), 0);
+		hooks->started(hooks->arg, told.read.get());
+	told.read.reset();
+	int exec_errno = pid > 0 ? start_error(exec.read.get()) : 0;
 	if (exec_errno) {
 		// It never ran: nothing of it to read, only its pid to reap.
 		kill_and_reap(pid, &r->status);
 		r->start_errno = exec_errno;
 		r->start_what = "exec";
 	}
-	if (pid < 0 || exec_errno) {
-		close(out[0]);
-		close(err[0]);
+	if (pid < 0 || exec_errno)
 		return;
-	}
 	setpgid(pid, pid);
 
 	long deadline = now_ms() + timeout_s * 1000L;
 	bool exited = false;
 	struct pollfd fds[3] = {
-	    {out[0], POLLIN, 0}, {err[0], POLLIN, 0}, {signals_fd(), POLLIN, 0}};
-	while (!exited || fds[0].fd >= 0 || fds[1].fd >= 0) {
+	    {out.read.get(), POLLIN, 0}, {err.read.get(), POLLIN, 0}, {signals_fd(), POLLIN, 0}};
+	while (!exited || out.read.ok() || err.read.ok()) {
 		long left = deadline - now_ms();
 		// A check that exited in time is judged on its exit, however
 		// late the runner itself (stopped, a frozen VM) looks.
@@ -191,12 +204,14 @@ void child_run(const char *const argv[], int cwd_fd, int timeout_s, struct child
 		// A bounded wait, so that a stop signal is seen even without
 		// the signal descriptor.
 		poll(fds, 3, left < 200 ? (int)left : 200);
-		if (fds[0].fd >= 0 && fds[0].revents)
-			take_output(&fds[0].fd, r->out, sizeof(r->out), &r->out_len,
+		if (out.read.ok() && fds[0].revents)
+			take_output(&out.read, r->out, sizeof(r->out), &r->out_len,
 				    &r->out_dropped);
-		if (fds[1].fd >= 0 && fds[1].revents)
-			take_output(&fds[1].fd, r->err, sizeof(r->err), &r->err_len,
+		if (err.read.ok() && fds[1].revents)
+			take_output(&err.read, r->err, sizeof(r->err), &r->err_len,
 				    &r->err_dropped);
+		fds[0].fd = out.read.get(); // -1 once closed: poll passes it over
+		fds[1].fd = err.read.get();
 		if (int sig = signals_pending_stop()) {
 			if (!exited)
 				kill_and_reap(pid, &r->status);
@@ -208,9 +223,6 @@ void child_run(const char *const argv[], int cwd_fd, int timeout_s, struct child
 			deadline = now_ms() + GRACE_MS;
 		}
 	}
-	for (int i = 0; i < 2; i++)
-		if (fds[i].fd >= 0)
-			close(fds[i].fd);
 }
 
 bool child_exited(const struct child_result *r, int code)
