@@ -220,19 +220,23 @@ bool undo_steps(const struct record *r, char *said, size_t size)
 void undo_all(void)
 {
 	static char said[UNDO_STEPS * (UNDO_PATH + 96)];
-	bool recorded = false;
+	bool recorded = false, ok = true, failed[UNDO_STEPS] = {};
 	for (int i = 0; i < list.steps; i++)
 		recorded |= !list.step[i].local;
-	if (!list.steps)
-		return;
-	bool ok = undo_steps(&list, said, sizeof(said));
-	list.steps = 0;
+	said[0] = '\0';
+	for (int i = list.steps - 1; i >= 0; i--)
+		ok &= !(failed[i] = !undo_one(&list.step[i], said, sizeof(said)));
+	// What could not be undone stays on the list, and so in the record.
+	int kept = 0;
+	for (int i = 0; i < list.steps; i++)
+		if (failed[i])
+			list.step[kept++] = list.step[i];
+	list.steps = kept;
 	if (!recorded)
 		return;
 	ktap_diag("put back: %s", said);
-	if (ok)
-		undo_drop_record();
-	else
+	keep_record();
+	if (!ok)
 		ktap_diag("the record stays in %s/state for the next run", state_dir());
 }
 
