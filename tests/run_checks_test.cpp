@@ -95,7 +95,8 @@ class RunnerBed : public ::testing::Test
 			kill(pid, SIGKILL); // a setsid child, or what a failed case left
 	}
 
-	Spawn RunnerSpawn(std::vector<std::string> args = {}, std::vector<std::string> env = {})
+	Spawn RunnerSpawn(const std::vector<std::string> &args = {},
+			  const std::vector<std::string> &env = {})
 	{
 		Spawn s;
 		s.argv = {bed_ / "run_checks"};
@@ -105,7 +106,8 @@ class RunnerBed : public ::testing::Test
 		return s;
 	}
 
-	Result RunRunner(std::vector<std::string> args = {}, std::vector<std::string> env = {})
+	Result RunRunner(const std::vector<std::string> &args = {},
+			 const std::vector<std::string> &env = {})
 	{
 		return RunSpawn(RunnerSpawn(args, env));
 	}
@@ -132,7 +134,8 @@ class RunnerBed : public ::testing::Test
 
 	// Runs the runner with the rss stand-in in `mode` and sends `sig` to the
 	// runner once the stand-in runs.
-	Result RunAndSignal(const std::string &mode, int sig, std::vector<std::string> args = {})
+	Result RunAndSignal(const std::string &mode, int sig,
+			    const std::vector<std::string> &args = {})
 	{
 		return RunAndAct(RunnerSpawn(args, {"STANDIN_rss_map_check=" + mode}), 1,
 				 [sig](pid_t runner) {
@@ -1007,7 +1010,7 @@ TEST_F(RunnerOnSystem, TwoRealRunnersAtOnceGiveTheVerdictOfOneAlone)
 // the count is the kernel's, and so is the lock on it.
 TEST_F(RunnerOnSystem, TwoRunsWithTheirOwnRunShareTheKernelsLock)
 {
-	auto own_run = [&](std::vector<std::string> args, std::string mode) {
+	auto own_run = [&](std::vector<std::string> args, const std::string &mode) {
 		args.insert(args.begin(), bed_ / "run_checks");
 		Spawn s = InPrivateMountNamespace(
 		    "mount -t tmpfs -o mode=755 none /run && exec \"$0\" \"$@\"", args);
@@ -1140,8 +1143,8 @@ TEST_F(RunnerBed, NewFileCheckRunsInAPrivateDirectoryThatIsRemoved)
 	std::string line = Lines(ReadFile(log_path())).back();
 	EXPECT_THAT(line, ContainsRegex("^new_file_read_check arg=new_file .* cwd=" + tmp.path() +
 					"/run_checks\\.[0-9a-f]{8} "));
-	std::string dir = line.substr(line.find("cwd=") + 4);
-	dir = dir.substr(0, dir.find(' '));
+	size_t at = line.find("cwd=") + 4;
+	std::string dir = line.substr(at, line.find(' ', at) - at);
 	EXPECT_THAT(out, Contains("# new_file_read_check " + dir + "/new_file"));
 	EXPECT_TRUE(fs::is_empty(tmp.path())) << "left behind in " << tmp.path();
 }

@@ -278,7 +278,7 @@ __attribute__((constructor)) static void warm_up(void)
 
 	sscanf(sample, "%lld %lld%n", &a, &b, &used);
 	snprintf(text, sizeof(text), "%lld%s%lld%s %p %#zx %#x %#o %d %lld", a, " ", b,
-		 sample + used, (void *)text, sizeof(text), 3u, 0600u, -1, hugetlb_kib());
+		 sample + used, (void *)sample, sizeof(text), 3u, 0600u, -1, hugetlb_kib());
 	tracks_statm();
 	is_mode("model");
 	env("SHIM_LOG");

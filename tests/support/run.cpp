@@ -191,8 +191,8 @@ bool UnderEmulator()
 
 std::string ProgramLibc()
 {
-	std::string dir = ProgramPath("x");
-	dir = dir.substr(0, dir.rfind('/'));
+	std::string program = ProgramPath("x");
+	std::string dir = program.substr(0, program.rfind('/'));
 	std::string cache = ReadFile(dir.substr(0, dir.rfind('/')) + "/CMakeCache.txt");
 	size_t at = cache.find("\nCHECKS_LIBC:STRING=");
 	return at == std::string::npos ? "glibc"
