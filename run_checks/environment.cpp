@@ -19,7 +19,7 @@ void environment_header(void)
 	if (uname(&u) == 0)
 		ktap_diag("uname -r -m: %s %s", u.release, u.machine);
 
-	long sizes[8];
+	long sizes[8] = {};
 	int n = 0;
 	if (DIR *d = opendir("/sys/kernel/mm/hugepages")) {
 		while (struct dirent *e = readdir(d))

@@ -84,7 +84,7 @@ TEST_P(Kselftest, RunsTheCollectionAndNestsTheRunnersReport)
 	auto header = std::find(out.begin(), out.end(), "# selftests: kernel_checks: run_checks");
 	ASSERT_NE(header, out.end()) << r.out;
 	std::string nested;
-	for (auto line = header + 1; line != out.end() - 1; ++line) {
+	for (auto line = header + 1; line < out.end() - 1; ++line) {
 		ASSERT_EQ(line->rfind("# ", 0), 0u) << *line;
 		nested += line->substr(2) + "\n";
 	}

@@ -102,7 +102,7 @@ class Verdicts : public ::testing::Test
 		fs::permissions(bed_ / "rss_map_check", fs::perms(0755));
 	}
 
-	Result Runner(std::vector<std::string> env)
+	Result Runner(const std::vector<std::string> &env)
 	{
 		Spawn s;
 		s.argv = {bed_ / "run_checks"};

@@ -117,7 +117,7 @@ TEST_F(RunnerOnSystem, TwoRealRunnersAtOnceGiveTheVerdictOfOneAlone)
 // the count is the kernel's, and so is the lock on it.
 TEST_F(RunnerOnSystem, TwoRunsWithTheirOwnRunShareTheKernelsLock)
 {
-	auto own_run = [&](std::vector<std::string> args, std::string mode) {
+	auto own_run = [&](std::vector<std::string> args, const std::string &mode) {
 		args.insert(args.begin(), bed_ / "run_checks");
 		Spawn s = InPrivateMountNamespace(
 		    "mount -t tmpfs -o mode=755 none /run && exec \"$0\" \"$@\"", args);

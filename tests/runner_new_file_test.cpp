@@ -37,8 +37,8 @@ TEST_F(RunnerBed, NewFileCheckRunsInAPrivateDirectoryThatIsRemoved)
 	std::string line = Lines(ReadFile(log_path())).back();
 	EXPECT_THAT(line, ContainsRegex("^new_file_read_check arg=new_file .* cwd=" + tmp.path() +
 					"/run_checks\\.[0-9a-f]{8} "));
-	std::string dir = line.substr(line.find("cwd=") + 4);
-	dir = dir.substr(0, dir.find(' '));
+	size_t at = line.find("cwd=") + 4;
+	std::string dir = line.substr(at, line.find(' ', at) - at);
 	EXPECT_THAT(out, Contains("# new_file_read_check " + dir + "/new_file"));
 	EXPECT_TRUE(fs::is_empty(tmp.path())) << "left behind in " << tmp.path();
 }

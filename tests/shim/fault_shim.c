@@ -55,6 +55,11 @@ static int statm_fd[MAX_FDS]; // 1: opened on /proc/self/statm, 2: already read
 static int mmap_calls, munmap_calls;
 static long long mapped_pages;
 static int bias_active;
+// Set by the constructor. mmap and munmap calls before it are not the
+// program's but a sanitizer runtime's (ASan's symbolizer maps memory from the
+// program's .preinit_array, through libc's mmap and so through this shim):
+// they pass through, neither counted nor logged nor failed.
+static int started;
 
 static const char *env(const char *name)
 {
@@ -273,10 +278,11 @@ __attribute__((constructor)) static void warm_up(void)
 
 	sscanf(sample, "%lld %lld%n", &a, &b, &used);
 	snprintf(text, sizeof(text), "%lld%s%lld%s %p %#zx %#x %#o %d %lld", a, " ", b,
-		 sample + used, (void *)text, sizeof(text), 3u, 0600u, -1, hugetlb_kib());
+		 sample + used, (void *)sample, sizeof(text), 3u, 0600u, -1, hugetlb_kib());
 	tracks_statm();
 	is_mode("model");
 	env("SHIM_LOG");
+	started = 1;
 }
 
 static ssize_t do_read(int fd, void *buf, size_t count)
@@ -403,6 +409,8 @@ static void *do_mmap(void *addr, size_t len, int prot, int flags, int fd, off_t 
 
 	if (!real_mmap)
 		real_mmap = real("mmap");
+	if (!started)
+		return real_mmap(addr, len, prot, flags, fd, off);
 	int nth = ++mmap_calls;
 	log_line("mmap addr=%p length=%#zx prot=%d flags=%#x fd=%d offset=%lld", addr, len, prot,
 		 (unsigned)flags, fd, (long long)off);
@@ -441,6 +449,8 @@ int munmap(void *addr, size_t len)
 
 	if (!real_munmap)
 		real_munmap = real("munmap");
+	if (!started)
+		return real_munmap(addr, len);
 	int nth = ++munmap_calls;
 	log_line("munmap length=%#zx", len);
 	if (env_long("SHIM_FAIL_MUNMAP") == nth) {

@@ -8,6 +8,7 @@
 #include <fcntl.h>
 #include <fstream>
 #include <ftw.h>
+#include <gtest/gtest.h>
 #include <poll.h>
 #include <sstream>
 #include <sys/resource.h>
@@ -154,6 +155,14 @@ Result RunSpawn(const Spawn &s)
 		r.exit_code = WEXITSTATUS(status);
 	if (WIFSIGNALED(status))
 		r.signal = WTERMSIG(status);
+	// Under tests/sanitize.sh, UndefinedBehaviorSanitizer reports on stderr
+	// (its log_path has no effect beside ASan's runtime): one from the
+	// program, or quoted by the runner from a check, fails the test even
+	// where the test expected a failure.
+	for (const std::string *text : {&r.out, &r.err})
+		if (text->find(": runtime error: ") != std::string::npos)
+			ADD_FAILURE() << "a sanitizer's report from " << s.argv.at(0) << ":\n"
+				      << *text;
 	// A runner's report, and its status: from the first line to the last
 	// (a wrapper's own lines after it make the status the wrapper's).
 	std::string last = r.out.substr(r.out.rfind('\n', r.out.size() - 2) + 1);
@@ -182,8 +191,8 @@ bool UnderEmulator()
 
 std::string ProgramLibc()
 {
-	std::string dir = ProgramPath("x");
-	dir = dir.substr(0, dir.rfind('/'));
+	std::string program = ProgramPath("x");
+	std::string dir = program.substr(0, program.rfind('/'));
 	std::string cache = ReadFile(dir.substr(0, dir.rfind('/')) + "/CMakeCache.txt");
 	size_t at = cache.find("\nCHECKS_LIBC:STRING=");
 	return at == std::string::npos ? "glibc"

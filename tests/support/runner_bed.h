@@ -65,7 +65,8 @@ class RunnerBed : public ::testing::Test
 			kill(pid, SIGKILL); // a setsid child, or what a failed case left
 	}
 
-	Spawn RunnerSpawn(std::vector<std::string> args = {}, std::vector<std::string> env = {})
+	Spawn RunnerSpawn(const std::vector<std::string> &args = {},
+			  const std::vector<std::string> &env = {})
 	{
 		Spawn s;
 		s.argv = {bed_ / "run_checks"};
@@ -75,7 +76,8 @@ class RunnerBed : public ::testing::Test
 		return s;
 	}
 
-	Result RunRunner(std::vector<std::string> args = {}, std::vector<std::string> env = {})
+	Result RunRunner(const std::vector<std::string> &args = {},
+			 const std::vector<std::string> &env = {})
 	{
 		return RunSpawn(RunnerSpawn(args, env));
 	}
@@ -102,7 +104,8 @@ class RunnerBed : public ::testing::Test
 
 	// Runs the runner with the rss stand-in in `mode` and sends `sig` to the
 	// runner once the stand-in runs.
-	Result RunAndSignal(const std::string &mode, int sig, std::vector<std::string> args = {})
+	Result RunAndSignal(const std::string &mode, int sig,
+			    const std::vector<std::string> &args = {})
 	{
 		return RunAndAct(RunnerSpawn(args, {"STANDIN_rss_map_check=" + mode}), 1,
 				 [sig](pid_t runner) {
