@@ -15,6 +15,9 @@
 #include <unistd.h>
 
 static unique_fd runner_end; // the guardian sees it close when the runner ends
+// What a dead run left, and what undoing it said: large, so kept here.
+static struct record left;
+static char said[UNDO_STEPS * (UNDO_PATH + 96)];
 
 // The guardian: a process of a session of its own, holding nothing of the
 // runner's but the lock (so no other run starts before it is done) and the
@@ -44,8 +47,7 @@ static unique_fd runner_end; // the guardian sees it close when the runner ends
 	char buf[1];
 	while (read(watch, buf, 1) < 0 && errno == EINTR) {
 	}
-	static struct record left;
-	static char note[512], said[UNDO_STEPS * (UNDO_PATH + 96)], line[sizeof(said) + 100];
+	static char note[512], line[sizeof(said) + 100];
 	if (undo_read_record(&left, note, sizeof(note)) == RECORD_READ) {
 		undo_steps(&left, said, sizeof(said));
 		undo_drop_record();
@@ -81,8 +83,6 @@ int guardian_start(char *why, size_t size)
 
 int guardian_recover(char *why, size_t size)
 {
-	static struct record left;
-	static char said[UNDO_STEPS * (UNDO_PATH + 96)];
 	char guarded[512], note[512];
 	if (state_file_read("guardian", guarded, sizeof(guarded)) > 0) {
 		guarded[strcspn(guarded, "\n")] = '\0';

@@ -136,9 +136,10 @@ static bool parse(const char *text, struct record *r)
 	return true;
 }
 
+static struct record got; // large: a step holds a path
+
 bool record_parse(const char *text, struct record *r)
 {
-	static struct record got; // large: a step holds a path
 	got = record();
 	if (!parse(text, &got) || got.pid <= 0)
 		return false;
