@@ -9,33 +9,33 @@
 namespace
 {
 
+undo_step Step(undo_kind kind, const char *path)
+{
+	undo_step s = {};
+	s.kind = kind;
+	snprintf(s.path, sizeof(s.path), "%s", path);
+	return s;
+}
+
 record Sample()
 {
 	record r;
 	r.pid = 4242;
 	snprintf(r.boot, sizeof(r.boot), "0c3b1d2e-aaaa-4bbb-8ccc-123456789abc");
 	r.steps = 4;
-	r.step[0] = {};
-	r.step[0].kind = UNDO_RMDIR;
+	r.step[0] = Step(UNDO_RMDIR, "/hugepages");
 	r.step[0].dev = 2049;
 	r.step[0].ino = 917505;
 	snprintf(r.step[0].inner, sizeof(r.step[0].inner), ".made-by-run_checks");
-	snprintf(r.step[0].path, sizeof(r.step[0].path), "/hugepages");
-	r.step[1] = {};
-	r.step[1].kind = UNDO_RMDIR;
+	r.step[1] = Step(UNDO_RMDIR, "/tmp/a dir with spaces/run_checks.1");
 	r.step[1].ino = 1234;
-	snprintf(r.step[1].path, sizeof(r.step[1].path), "/tmp/a dir with spaces/run_checks.1");
-	r.step[2] = {};
-	r.step[2].kind = UNDO_UNMOUNT;
+	r.step[2] = Step(UNDO_UNMOUNT, "/hugepages");
 	r.step[2].mount_id = 77;
 	r.step[2].fs_magic = 0x958458f6;
 	snprintf(r.step[2].fs, sizeof(r.step[2].fs), "hugetlbfs");
-	snprintf(r.step[2].path, sizeof(r.step[2].path), "/hugepages");
-	r.step[3] = {};
-	r.step[3].kind = UNDO_WRITE;
+	r.step[3] = Step(UNDO_WRITE, "/proc/sys/vm/nr_hugepages");
 	r.step[3].found = 3;
 	r.step[3].set = 100;
-	snprintf(r.step[3].path, sizeof(r.step[3].path), "/proc/sys/vm/nr_hugepages");
 	return r;
 }
 
@@ -156,8 +156,7 @@ TEST(Record, AWriteIsUndoneOnlyWhileItIsWhatTheRunSet)
 	    {0, 100, -1, WRITE_LEAVE},
 	};
 	for (const Case &c : cases) {
-		undo_step s = {};
-		s.kind = UNDO_WRITE;
+		undo_step s = Step(UNDO_WRITE, "/proc/sys/vm/nr_hugepages");
 		s.found = c.found;
 		s.set = c.set;
 		EXPECT_EQ(record_write_action(&s, c.now), c.action)

@@ -67,7 +67,8 @@ done
 runs=$(sed -n 's/.*checks\.runs=\([0-9]*\).*/\1/p' /proc/cmdline)
 i=0
 while [ "$i" -lt "${runs:-0}" ]; do
-	run_checks -t 120 | grep -e '^# kernel: anonymous ' -e '^  not ok' -e '^  ok .* # XFAIL' \
+	run_checks -t 120 | grep -e '^# kernel: anonymous ' -e '^  # anonymous: ' -e '^  not ok' \
+		-e '^  ok .* # XFAIL' \
 		-e '^\(not \)\{0,1\}ok 1 ' | sed 's/^/@@REPEAT /'
 	i=$((i + 1))
 done
