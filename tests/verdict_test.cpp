@@ -280,6 +280,7 @@ TEST_P(Verdict, FollowsItsRule)
 	const Row &row = GetParam();
 	static Case c;
 	c = Case();
+	c.set.memcg = &c.cg; // its own, not the copied one's
 	row.arrange(c);
 	// As the runner takes the kernel's account: from the trace, or where
 	// the trace cannot tell, from a child of its own.
