@@ -29,9 +29,9 @@
 	_exit(127);
 }
 
-[[noreturn]] static void exec_child(const char *const argv[], int cwd_fd, pid_t parent, int out,
-				    int err, const struct child_hooks *hooks, int report_fd,
-				    int exec_fd)
+[[noreturn]] static void exec_child(const char *const argv[], int prog_fd, int cwd_fd, pid_t parent,
+				    int out, int err, const struct child_hooks *hooks,
+				    int report_fd, int exec_fd)
 {
 	prctl(PR_SET_PDEATHSIG, SIGKILL);
 	if (getppid() != parent)
@@ -53,7 +53,13 @@
 		cannot_start(exec_fd, errno);
 	if (hooks)
 		hooks->before_exec(report_fd); // the last thing before exec
-	execv(argv[0], (char *const *)argv);
+	if (prog_fd < 0)
+		execv(argv[0], (char *const *)argv);
+	fexecve(prog_fd, (char *const *)argv, environ);
+	// A script's interpreter opens it again through /dev/fd: for it alone
+	// the descriptor outlives the exec.
+	if (prog_fd >= 0 && errno == ENOENT && fcntl(prog_fd, F_SETFD, 0) == 0)
+		fexecve(prog_fd, (char *const *)argv, environ);
 	cannot_start(exec_fd, errno);
 }
 
@@ -136,18 +142,18 @@ static void kill_and_reap(pid_t pid, int *status)
 // exits: vfork spares copying the runner's page tables, most of a -d
 // directory's cost over running the check bare. (No signal handler of the
 // runner's can run in it: the runner takes signals through a descriptor.)
-static pid_t start(const char *const argv[], int cwd_fd, const struct child_hooks *hooks, int out,
-		   int err, int told, int exec)
+static pid_t start(const char *const argv[], int prog_fd, int cwd_fd,
+		   const struct child_hooks *hooks, int out, int err, int told, int exec)
 {
 	pid_t parent = getpid();
 	pid_t pid = hooks ? fork() : vfork();
 	if (pid == 0)
-		exec_child(argv, cwd_fd, parent, out, err, hooks, told, exec);
+		exec_child(argv, prog_fd, cwd_fd, parent, out, err, hooks, told, exec);
 	return pid;
 }
 
-void child_run(const char *const argv[], int cwd_fd, int timeout_s, struct child_result *r,
-	       const struct child_hooks *hooks)
+void child_run(const char *const argv[], int prog_fd, int cwd_fd, int timeout_s,
+	       struct child_result *r, const struct child_hooks *hooks)
 {
 	struct pipe_fds out, err, told, exec;
 
@@ -159,8 +165,8 @@ void child_run(const char *const argv[], int cwd_fd, int timeout_s, struct child
 		return;
 	}
 	fflush(stdout);
-	pid_t pid = start(argv, cwd_fd, hooks, out.write.get(), err.write.get(), told.write.get(),
-			  exec.write.get());
+	pid_t pid = start(argv, prog_fd, cwd_fd, hooks, out.write.get(), err.write.get(),
+			  told.write.get(), exec.write.get());
 	r->start_errno = pid < 0 ? errno : 0;
 	r->start_what = "fork";
 	out.write.reset();

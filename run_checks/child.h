@@ -31,10 +31,10 @@ struct child_hooks {
 	void *arg;
 };
 
-// Runs argv[0] with `argv`, in the directory of `cwd_fd` unless it is -1,
-// with `hooks` unless it is null.
-void child_run(const char *const argv[], int cwd_fd, int timeout_s, struct child_result *r,
-	       const struct child_hooks *hooks = nullptr);
+// Runs the program open at `prog_fd` (argv[0] where it is -1) with `argv`,
+// in the directory of `cwd_fd` unless it is -1, with `hooks` unless null.
+void child_run(const char *const argv[], int prog_fd, int cwd_fd, int timeout_s,
+	       struct child_result *r, const struct child_hooks *hooks = nullptr);
 
 // A run that ended by itself with this exit status.
 bool child_exited(const struct child_result *r, int code);

@@ -130,7 +130,8 @@ void check_new_file(const char *bin_dir, const char *dir)
 		ktap_name(name + n, sizeof(name) - n, rest);
 	}
 	snprintf(prog, sizeof(prog), "%s/new_file_read_check", bin_dir);
-	if (program_missing(name, prog))
+	unique_fd prog_fd(program_open(name, prog));
+	if (!prog_fd.ok())
 		return;
 	const char *base = dir ? dir : temporary_dir();
 	unique_fd base_fd(open(base, O_RDONLY | O_DIRECTORY | O_CLOEXEC));
@@ -159,7 +160,7 @@ void check_new_file(const char *bin_dir, const char *dir)
 	bool guarded = guard_dir(path, fd.get());
 	ktap_diag("new_file_read_check %s/new_file", path);
 	const char *const args[] = {prog, "new_file", nullptr};
-	child_run(args, fd.get(), opt.timeout_s, &r);
+	child_run(args, prog_fd.get(), fd.get(), opt.timeout_s, &r);
 	bool no_room = out_of_room(&r, fd.get(), base, why, sizeof(why));
 	remove_private_dir(base_fd.get(), fd.get(), leaf, guarded);
 	fd.reset();

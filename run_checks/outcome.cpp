@@ -2,14 +2,17 @@
 #include "outcome.h"
 
 #include "child.h"
+#include "fd.h"
 #include "ktap.h"
 #include "options.h"
 #include "probes.h"
 
 #include <errno.h>
+#include <fcntl.h>
 #include <limits.h>
 #include <stdio.h>
 #include <string.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -56,12 +59,34 @@ bool report_unusual(const char *name, const struct child_result *r)
 	return false;
 }
 
-bool program_missing(const char *name, const char *path)
+// The uid that owns run_checks itself: whoever installed it may own the checks.
+static long own_owner(void)
 {
-	char why[PATH_MAX + 64];
-	if (access(path, X_OK) == 0)
-		return false;
-	snprintf(why, sizeof(why), "cannot run %s: %s", path, strerror(errno));
+	struct stat s;
+	return stat("/proc/self/exe", &s) == 0 ? (long)s.st_uid : 0;
+}
+
+int program_open(const char *name, const char *path)
+{
+	char why[PATH_MAX + 128];
+	struct stat s;
+	unique_fd fd(open(path, O_PATH | O_NOFOLLOW | O_CLOEXEC));
+	if (access(path, X_OK) != 0 || !fd.ok() || fstat(fd.get(), &s) != 0)
+		snprintf(why, sizeof(why), "cannot run %s: %s", path, strerror(errno));
+	else if (!S_ISREG(s.st_mode))
+		snprintf(why, sizeof(why), "cannot run %s: not a regular file", path);
+	else if (s.st_uid != 0 && (long)s.st_uid != own_owner())
+		snprintf(why, sizeof(why),
+			 "cannot run %s: owned by uid %u, neither root nor "
+			 "run_checks' owner",
+			 path, (unsigned)s.st_uid);
+	else if (s.st_mode & 022)
+		snprintf(why, sizeof(why),
+			 "cannot run %s: writable by others than its owner "
+			 "(mode %04o)",
+			 path, (unsigned)(s.st_mode & 07777));
+	else
+		return fd.release();
 	ktap_result(KTAP_SKIP, name, why);
-	return true;
+	return -1;
 }

@@ -5,8 +5,11 @@
 
 struct child_result;
 
-// A skip when the program is not there to run; true when it is not.
-bool program_missing(const char *name, const char *path);
+// Opens the program at `path` to run it, if root may run it: executable, a
+// regular file (not a link), owned by root or by run_checks' own owner, and
+// writable by no one else. The descriptor is what runs, so nothing can be
+// swapped in after the look. Else a skip that says why, and -1.
+int program_open(const char *name, const char *path);
 // The result of a run that could not be started or timed out; false when
 // the caller must judge it.
 bool report_unusual(const char *name, const struct child_result *r);

@@ -3,6 +3,7 @@
 
 #include "damage.h"
 #include "environment.h"
+#include "fd.h"
 #include "hugepages.h"
 #include "options.h"
 #include "outcome.h"
@@ -46,7 +47,8 @@ void check_rss(const char *bin_dir)
 	struct memcg cg;
 
 	snprintf(path, sizeof(path), "%s/%s", bin_dir, name);
-	if (program_missing(name, path))
+	unique_fd prog(program_open(name, path));
+	if (!prog.ok())
 		return;
 	if (ready(&hp, why, sizeof(why)) < 0) {
 		ktap_result(KTAP_SKIP, name, why);
@@ -64,7 +66,7 @@ void check_rss(const char *bin_dir)
 	oom_count_read(&set.oom_before);
 	struct damage_watch watch;
 	damage_watch_start(&watch);
-	child_run(args, -1, opt.timeout_s, &r, &tracer);
+	child_run(args, prog.get(), -1, opt.timeout_s, &r, &tracer);
 	oom_count_read(&set.oom_after);
 	memcg_read(&cg);
 	if (r.stopped_by)

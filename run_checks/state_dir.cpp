@@ -2,6 +2,7 @@
 #include "state_dir.h"
 
 #include "fd.h"
+#include "ktap.h"
 #include "signals.h"
 #include "util.h"
 
@@ -12,6 +13,7 @@
 #include <string.h>
 #include <sys/file.h>
 #include <sys/stat.h>
+#include <sys/sysmacros.h>
 #include <unistd.h>
 
 #define LOCK_MARGIN_S 15 // beyond another run's -t: its preparation and undo
@@ -102,11 +104,12 @@ bool state_file_replace(const char *name, const char *text, size_t n)
 	if (!fd.ok())
 		return false;
 	ssize_t w = write(fd.get(), text, n);
-	if (w != (ssize_t)n) {
-		errno = w < 0 ? errno : EIO;
-		return false;
-	}
-	return renameat(st.dir_fd.get(), fresh, st.dir_fd.get(), name) == 0;
+	if (w == (ssize_t)n && renameat(st.dir_fd.get(), fresh, st.dir_fd.get(), name) == 0)
+		return true;
+	int e = w < 0 || w == (ssize_t)n ? errno : EIO; // a full /run: nothing of it left
+	unlinkat(st.dir_fd.get(), fresh, 0);
+	errno = e;
+	return false;
 }
 
 void state_file_remove(const char *name)
@@ -128,17 +131,69 @@ static void wait_a_moment(void)
 		signals_stop(sig);
 }
 
+// The effective uid of process `pid`, or -1 where it cannot be read.
+static long effective_uid(long pid)
+{
+	char path[40], text[2048];
+	snprintf(path, sizeof(path), "/proc/%ld/status", pid);
+	if (pid <= 0 || read_text(path, text, sizeof(text)) <= 0)
+		return -1;
+	const char *at = strstr(text, "\nUid:"); // real, effective, saved, fs
+	long real, effective;
+	if (!at || sscanf(at + 5, "%ld %ld", &real, &effective) != 2)
+		return -1;
+	return effective;
+}
+
+// A holder of a flock on `fd`'s file, as /proc/locks names them, that is not
+// root: its uid, and its pid in `pid`. -1 when root holds it, or when a
+// holder cannot be told (another pid namespace): then it may be a run.
+static long holder_not_root(int fd, long *pid)
+{
+	struct stat s;
+	static char locks[65536];
+	if (fstat(fd, &s) != 0 || read_text("/proc/locks", locks, sizeof(locks)) <= 0)
+		return -1;
+	long uid = -1;
+	for (char *line = strtok(locks, "\n"); line; line = strtok(nullptr, "\n")) {
+		long holder;
+		unsigned int maj, min;
+		unsigned long ino;
+		// "1: FLOCK  ADVISORY  WRITE 1234 00:15:4026532 0 EOF"; a waiter's
+		// line has "->" before FLOCK and does not match.
+		if (sscanf(line, "%*d: FLOCK %*s %*s %ld %x:%x:%lu", &holder, &maj, &min, &ino) !=
+			4 ||
+		    ino != s.st_ino || maj != major(s.st_dev) || min != minor(s.st_dev))
+			continue;
+		long euid = effective_uid(holder);
+		if (euid <= 0)
+			return -1;
+		uid = euid;
+		*pid = holder;
+	}
+	return uid;
+}
+
 // The kernel's file is one per kernel, the lock file one per /run. A lock on
 // the kernel's own file holds across mount namespaces that share /proc (a
 // container with a /proc of its own, or its own sysfs, still does not see
-// it; see docs/run_checks.md).
+// it; see docs/run_checks.md). Anyone may flock a file they can read: a
+// lock that no root process holds is not another run's.
 static int take_kernel_lock(const char *file, long deadline, char *why, size_t size)
 {
 	unique_fd fd(open(file, O_RDONLY | O_CLOEXEC));
 	if (!fd.ok())
 		return 0; // nothing to lock; the lock file alone serves
 	while (flock(fd.get(), LOCK_EX | LOCK_NB) != 0) {
-		if ((errno != EWOULDBLOCK && errno != EINTR) || now_ms() >= deadline)
+		int e = errno;
+		long pid = -1, uid = e == EWOULDBLOCK ? holder_not_root(fd.get(), &pid) : -1;
+		if (uid > 0) {
+			ktap_diag("%s is locked by pid %ld of uid %ld, not root: not another run; "
+				  "going on without that lock",
+				  file, pid, uid);
+			return 0;
+		}
+		if ((e != EWOULDBLOCK && e != EINTR) || now_ms() >= deadline)
 			return say_why(why, size,
 				       "another run holds %s (its lock is not in this %s)", file,
 				       st.dir);
@@ -199,8 +254,19 @@ static int take_lock_file(int wait_s, int timeout_s, long *deadline, char *why, 
 	return 0;
 }
 
+// A run stopped by a signal leaves nothing either, once it has undone what
+// it changed (the undo list's own stop function runs first).
+static void release_at_stop(int)
+{
+	state_release();
+}
+
 int state_lock(const char *kernel_file, int wait_s, int timeout_s, char *why, size_t size)
 {
+	static bool registered;
+	if (!registered)
+		signals_at_stop(release_at_stop);
+	registered = true;
 	long deadline;
 	if (open_dir(why, size) < 0 || take_lock_file(wait_s, timeout_s, &deadline, why, size) < 0)
 		return -1;

@@ -97,8 +97,10 @@ class Verdicts : public ::testing::Test
 		for (const char *name : {"run_checks", "new_file_read_check"})
 			fs::copy_file(ProgramPath(name), bed_ / name);
 		fs::copy_file(ProgramPath("rss_map_check"), bed_ / "real_rss_map_check");
-		WriteFile(bed_ / "rss_map_check", "#!/bin/sh\nexec env LD_PRELOAD=" FAULT_SHIM
-						  " \"$(dirname \"$0\")/real_rss_map_check\"\n");
+		// By its full path: the runner runs the script through its
+		// descriptor, so $0 is /dev/fd/N.
+		WriteFile(bed_ / "rss_map_check", "#!/bin/sh\nexec env LD_PRELOAD=" FAULT_SHIM " " +
+						      (bed_ / "real_rss_map_check") + "\n");
 		fs::permissions(bed_ / "rss_map_check", fs::perms(0755));
 	}
 

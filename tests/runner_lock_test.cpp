@@ -19,6 +19,7 @@ namespace
 
 using testing::Contains;
 using testing::HasSubstr;
+using testing::MatchesRegex;
 
 TEST_F(RunnerOnSystem, SecondRunnerSkipsWhileAnotherHoldsTheLock)
 {
@@ -142,6 +143,28 @@ TEST_F(RunnerOnSystem, TwoRunsWithTheirOwnRunShareTheKernelsLock)
 	    Contains("ok 1 rss_map_check # SKIP another run holds "
 		     "/proc/sys/vm/nr_hugepages (its lock is not in this /run/kernel-checks)"))
 	    << second.out;
+	EXPECT_EQ(SystemState(), before_);
+}
+
+// Anyone may flock the kernel's file, readable by all: a lock that no root
+// process holds is not another run's, and never a skip that hides a verdict.
+TEST_F(RunnerOnSystem, AKernelLockThatOnlyAnotherUserHoldsIsNotAnotherRun)
+{
+	Spawn s;
+	s.argv = {"/bin/sh", "-c",
+		  "setpriv --reuid=65534 --regid=65534 --clear-groups flock --no-fork "
+		  "/proc/sys/vm/nr_hugepages sleep 30 & "
+		  "while flock -n /proc/sys/vm/nr_hugepages true; do sleep 0.05; done; "
+		  "\"$0\" -w 2; status=$?; kill $!; exit $status",
+		  bed_ / "run_checks"};
+	s.env = RunnerSpawn().env;
+	Result r = RunSpawn(s);
+	EXPECT_EQ(r.exit_code, 0) << Describe(r);
+	EXPECT_THAT(Lines(r.out), Contains("ok 1 rss_map_check")) << r.out;
+	EXPECT_THAT(Lines(r.out),
+		    Contains(MatchesRegex("# /proc/sys/vm/nr_hugepages is locked by pid [0-9]+ "
+					  "of uid 65534, not root: not another run; going on "
+					  "without that lock")));
 	EXPECT_EQ(SystemState(), before_);
 }
 

@@ -4,9 +4,11 @@
 #include "support/run.h"
 #include "support/runner_bed.h"
 
+#include <functional>
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 #include <string>
+#include <unistd.h>
 #include <vector>
 
 namespace checks
@@ -16,6 +18,47 @@ namespace
 
 using testing::HasSubstr;
 using testing::StartsWith;
+
+// A check that another user could have written, or put in place, is not run
+// as root: a skip that says why. (The file run is the one looked at: the
+// runner executes its descriptor.)
+TEST_F(RunnerBed, ACheckAnotherUserCouldHaveChangedIsNeverRun)
+{
+	const std::string check = bed_ / "new_file_read_check";
+	struct Row {
+		const char *what;
+		std::function<void()> change;
+		std::string why;
+	} rows[] = {
+	    {"owned by another user", [&] { ASSERT_EQ(chown(check.c_str(), 2000, 2000), 0); },
+	     "owned by uid 2000, neither root nor run_checks' owner"},
+	    {"writable by all", [&] { fs::permissions(check, fs::perms(0777)); },
+	     "writable by others than its owner (mode 0777)"},
+	    {"writable by its group", [&] { fs::permissions(check, fs::perms(0775)); },
+	     "writable by others than its owner (mode 0775)"},
+	    {"a link to another program",
+	     [&] {
+		     fs::rename(check, bed_ / "elsewhere");
+		     fs::create_symlink(bed_ / "elsewhere", check);
+	     },
+	     "not a regular file"},
+	};
+	for (const Row &row : rows) {
+		SCOPED_TRACE(row.what);
+		row.change();
+		Result r = RunRunner();
+		EXPECT_THAT(Lines(r.out),
+			    testing::Contains("ok 2 new_file_read_check # SKIP cannot run " +
+					      check + ": " + row.why))
+		    << r.out;
+		EXPECT_THAT(ReadFile(log_path()),
+			    testing::Not(HasSubstr("new_file_read_check arg=")))
+		    << "it ran";
+		fs::remove(check);
+		fs::remove(bed_ / "elsewhere");
+		fs::copy_file(STANDIN, check);
+	}
+}
 
 TEST_F(RunnerBed, EverythingSkippedExitsFour)
 {

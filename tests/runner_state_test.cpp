@@ -81,6 +81,7 @@ TEST_F(RunnerOnSystem, StopSignalKillsTheCheckGroupPutsBackAndDies)
 		EXPECT_THAT(Lines(r.out), Contains(StartsWith("Bail out! stopped by signal " +
 							      std::to_string(sig))));
 		EXPECT_EQ(SystemState(), before_);
+		EXPECT_FALSE(Exists("/run/kernel-checks")) << "the state folder is left";
 		ExpectNothingLeftRunning();
 	}
 }
