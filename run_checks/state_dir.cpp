@@ -27,6 +27,7 @@ static const char *const state_bases[] = {"/run", "/dev"};
 static struct {
 	char dir[48];
 	unique_fd dir_fd, lock_fd, kernel_lock_fd;
+	bool made; // this run made the directory
 } st;
 
 // Every ancestor of a state directory must be root's and writable by no one
@@ -55,7 +56,9 @@ static int open_dir(char *why, size_t size)
 			continue;
 		}
 		snprintf(st.dir, sizeof(st.dir), "%s/kernel-checks", base);
-		if (mkdir(st.dir, 0700) != 0 && errno != EEXIST) {
+		if (mkdir(st.dir, 0700) == 0)
+			st.made = true;
+		else if (errno != EEXIST) {
 			last = errno;
 			continue;
 		}
@@ -298,6 +301,8 @@ int state_fds(int fds[3])
 // the file finds it gone from its name and takes the lock anew.
 static void remove_state(void)
 {
+	if (!st.lock_fd.ok() && st.made)
+		rmdir(st.dir); // made, then never locked (a descriptor limit): empty
 	if (!st.lock_fd.ok() || !still_named(st.lock_fd.get(), "lock"))
 		return;
 	static const char *const left[] = {"state", "guardian"};

@@ -193,6 +193,7 @@ TEST_F(RunnerOnSystem, DescriptorLimitSkipsWithTheErrorAndPutsBack)
 			    Each(MatchesRegex("ok [12] [a-z_]+ # SKIP .*Too many open files")))
 		    << r.out;
 		EXPECT_EQ(SystemState(), before_);
+		EXPECT_FALSE(Exists("/run/kernel-checks")) << "the state folder is left";
 	}
 }
 
