@@ -230,5 +230,28 @@ TEST(RealRunner, KtapAgreesWithAnIndependentTapParser)
 	}
 }
 
+// Any user may name a task "mm/hugetlb" and make it fault: the kernel then
+// logs "mm/hugetlb[PID]: segfault at ..." as its own (facility 0). Only
+// records that begin with the kernel's own formats are damage.
+TEST_F(RunnerOnSystem, AUserTaskNamedLikeTheKernelThatFaultsIsNotKernelDamage)
+{
+	if (ReadFile("/proc/sys/debug/exception-trace") != "1\n")
+		GTEST_SKIP() << "the kernel does not log user faults (debug.exception-trace)";
+	Result faulted;
+	Result r =
+	    RunAndAct(RunnerSpawn({"-t", "20"}, {"STANDIN_rss_map_check=late"}), 1, [&](pid_t) {
+		    Spawn f;
+		    f.argv = {"/usr/bin/python3", "-c",
+			      "import ctypes; ctypes.CDLL(None).prctl(15, "
+			      "b'mm/hugetlb'); ctypes.string_at(0)"};
+		    faulted = RunSpawn(f);
+	    });
+	EXPECT_EQ(faulted.signal, SIGSEGV) << Describe(faulted);
+	EXPECT_EQ(r.exit_code, 0) << Describe(r);
+	EXPECT_THAT(Lines(r.out), Contains("ok 1 rss_map_check")) << r.out;
+	EXPECT_THAT(r.out, testing::Not(testing::HasSubstr("kernel_damage")));
+	EXPECT_EQ(SystemState(), before_);
+}
+
 } // namespace
 } // namespace checks
