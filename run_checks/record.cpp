@@ -149,5 +149,9 @@ bool record_parse(const char *text, struct record *r)
 
 enum write_action record_write_action(const struct undo_step *s, long now)
 {
-	return now == s->set ? WRITE_RESTORE : WRITE_LEAVE;
+	long low = s->found < s->set ? s->found : s->set;
+	long high = s->found < s->set ? s->set : s->found;
+	if (now == s->found)
+		return WRITE_UNCHANGED;
+	return now >= low && now <= high ? WRITE_RESTORE : WRITE_LEAVE;
 }

@@ -45,7 +45,10 @@ int record_format(const struct record *r, char *text, size_t size);
 // form that runs before the list wrote); false when the text is damaged.
 bool record_parse(const char *text, struct record *r);
 
-enum write_action { WRITE_RESTORE, WRITE_LEAVE };
+enum write_action { WRITE_RESTORE, WRITE_UNCHANGED, WRITE_LEAVE };
 // What undoing a write does with the file that reads `now`: restore what the
-// run found only while it is still what the run set; else leave it.
+// run found while it reads anything between that and what the run set (the
+// run's own work, whole or stopped part way: a write the kernel cut short,
+// fewer huge pages granted); nothing where it reads what the run found;
+// else leave it, changed by someone else.
 enum write_action record_write_action(const struct undo_step *s, long now);

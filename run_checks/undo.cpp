@@ -123,11 +123,14 @@ static bool undo_write_step(const struct undo_step *s, char *said, size_t size)
 	const char *slash = strrchr(s->path, '/'), *name = slash ? slash + 1 : s->path;
 	long now = -1;
 	read_long(s->path, &now);
-	if (record_write_action(s, now) == WRITE_LEAVE) {
+	enum write_action action = record_write_action(s, now);
+	if (action == WRITE_UNCHANGED)
+		return true;
+	if (action == WRITE_LEAVE) {
 		say_more(said, size,
-			 "left %s at %ld: not the %ld the run set (someone changed it "
-			 "since)",
-			 name, now, s->set);
+			 "left %s at %ld: not between the %ld the run found and the %ld it set "
+			 "(someone changed it since)",
+			 name, now, s->found, s->set);
 		return true;
 	}
 	if (write_long(s->path, s->found) != 0) {

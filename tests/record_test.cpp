@@ -143,17 +143,18 @@ TEST(Record, TooSmallABufferIsRefused)
 	EXPECT_EQ(record_format(&r, text, sizeof(text)), -1);
 }
 
-// A value is written back only while it is still what the run set.
-TEST(Record, AWriteIsUndoneOnlyWhileItIsWhatTheRunSet)
+// A value is written back while it reads anything the run's own work can
+// leave (the write stopped part way, fewer pages granted, the check's own
+// request), and left where someone else moved it outside that.
+TEST(Record, AWriteIsUndoneWhileItIsTheRunsOwnWork)
 {
 	struct Case {
 		long found, set, now;
 		write_action action;
 	} cases[] = {
-	    {3, 100, 100, WRITE_RESTORE},
-	    {3, 100, 30, WRITE_LEAVE},
-	    {3, 100, 3, WRITE_LEAVE},
-	    {0, 100, -1, WRITE_LEAVE},
+	    {3, 100, 100, WRITE_RESTORE},   {3, 100, 31, WRITE_RESTORE}, {3, 100, 4, WRITE_RESTORE},
+	    {3, 100, 3, WRITE_UNCHANGED},   {3, 100, 130, WRITE_LEAVE},	 {3, 100, 2, WRITE_LEAVE},
+	    {200, 100, 150, WRITE_RESTORE}, {200, 100, 99, WRITE_LEAVE}, {0, 100, -1, WRITE_LEAVE},
 	};
 	for (const Case &c : cases) {
 		undo_step s = Step(UNDO_WRITE, "/proc/sys/vm/nr_hugepages");
