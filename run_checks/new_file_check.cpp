@@ -47,8 +47,13 @@ static int private_dir(int base_fd, char *leaf, size_t size)
 	}
 	unique_fd fd(openat(base_fd, leaf, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
 	struct stat st;
-	if (fd.ok() &&
-	    (fstat(fd.get(), &st) != 0 || st.st_uid != geteuid() || (st.st_mode & 077))) {
+	if (!fd.ok()) {
+		int e = errno;
+		unlinkat(base_fd, leaf, AT_REMOVEDIR); // made, but not to be had (EMFILE)
+		errno = e;
+		return -1;
+	}
+	if (fstat(fd.get(), &st) != 0 || st.st_uid != geteuid() || (st.st_mode & 077)) {
 		errno = EPERM;
 		return -1;
 	}

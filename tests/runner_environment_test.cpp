@@ -179,9 +179,10 @@ TEST_F(RunnerOnSystem, TheEnvironmentIsASkipWithItsMeasuredCause)
 // Too few descriptors: every reason names the error, the system is put back.
 TEST_F(RunnerOnSystem, DescriptorLimitSkipsWithTheErrorAndPutsBack)
 {
-	for (int limit : {4, 5, 6, 7, 8}) {
+	for (int limit = 4; limit <= 16; limit++) {
 		SCOPED_TRACE(limit);
-		Spawn s = RunnerSpawn();
+		TempDir tmp;
+		Spawn s = RunnerSpawn({}, {"TMPDIR=" + tmp.path()});
 		s.max_fds = limit;
 		Result r = RunSpawn(s);
 		std::vector<std::string> results;
@@ -194,6 +195,7 @@ TEST_F(RunnerOnSystem, DescriptorLimitSkipsWithTheErrorAndPutsBack)
 		    << r.out;
 		EXPECT_EQ(SystemState(), before_);
 		EXPECT_FALSE(Exists("/run/kernel-checks")) << "the state folder is left";
+		EXPECT_TRUE(fs::is_empty(tmp.path())) << "a private directory is left";
 	}
 }
 
