@@ -13,7 +13,6 @@
 #include <string.h>
 #include <sys/file.h>
 #include <sys/stat.h>
-#include <sys/sysmacros.h>
 #include <unistd.h>
 
 #define LOCK_MARGIN_S 15 // beyond another run's -t: its preparation and undo
@@ -134,49 +133,6 @@ static void wait_a_moment(void)
 		signals_stop(sig);
 }
 
-// The effective uid of process `pid`, or -1 where it cannot be read.
-static long effective_uid(long pid)
-{
-	char path[40], text[2048];
-	snprintf(path, sizeof(path), "/proc/%ld/status", pid);
-	if (pid <= 0 || read_text(path, text, sizeof(text)) <= 0)
-		return -1;
-	const char *at = strstr(text, "\nUid:"); // real, effective, saved, fs
-	long real, effective;
-	if (!at || sscanf(at + 5, "%ld %ld", &real, &effective) != 2)
-		return -1;
-	return effective;
-}
-
-// A holder of a flock on `fd`'s file, as /proc/locks names them, that is not
-// root: its uid, and its pid in `pid`. -1 when root holds it, or when a
-// holder cannot be told (another pid namespace): then it may be a run.
-static long holder_not_root(int fd, long *pid)
-{
-	struct stat s;
-	static char locks[65536];
-	if (fstat(fd, &s) != 0 || read_text("/proc/locks", locks, sizeof(locks)) <= 0)
-		return -1;
-	long uid = -1;
-	for (char *line = strtok(locks, "\n"); line; line = strtok(nullptr, "\n")) {
-		long holder;
-		unsigned int maj, min;
-		unsigned long ino;
-		// "1: FLOCK  ADVISORY  WRITE 1234 00:15:4026532 0 EOF"; a waiter's
-		// line has "->" before FLOCK and does not match.
-		if (sscanf(line, "%*d: FLOCK %*s %*s %ld %x:%x:%lu", &holder, &maj, &min, &ino) !=
-			4 ||
-		    ino != s.st_ino || maj != major(s.st_dev) || min != minor(s.st_dev))
-			continue;
-		long euid = effective_uid(holder);
-		if (euid <= 0)
-			return -1;
-		uid = euid;
-		*pid = holder;
-	}
-	return uid;
-}
-
 // The kernel's file is one per kernel, the lock file one per /run. A lock on
 // the kernel's own file holds across mount namespaces that share /proc (a
 // container with a /proc of its own, or its own sysfs, still does not see
@@ -189,7 +145,7 @@ static int take_kernel_lock(const char *file, long deadline, char *why, size_t s
 		return 0; // nothing to lock; the lock file alone serves
 	while (flock(fd.get(), LOCK_EX | LOCK_NB) != 0) {
 		int e = errno;
-		long pid = -1, uid = e == EWOULDBLOCK ? holder_not_root(fd.get(), &pid) : -1;
+		long pid = -1, uid = e == EWOULDBLOCK ? flock_holder_not_root(fd.get(), &pid) : -1;
 		if (uid > 0) {
 			ktap_diag("%s is locked by pid %ld of uid %ld, not root: not another run; "
 				  "going on without that lock",

@@ -8,7 +8,9 @@
 #include <stdlib.h>
 #include <string.h>
 #include <sys/resource.h>
+#include <sys/stat.h>
 #include <sys/syscall.h>
+#include <sys/sysmacros.h>
 #include <sys/vfs.h>
 #include <time.h>
 #include <unistd.h>
@@ -152,4 +154,44 @@ void close_from(int from, bool cloexec)
 			fcntl(fd, F_SETFD, FD_CLOEXEC);
 		else
 			close(fd);
+}
+
+// The effective uid of process `pid`, or -1 where it cannot be read.
+static long effective_uid(long pid)
+{
+	char path[40], text[2048];
+	snprintf(path, sizeof(path), "/proc/%ld/status", pid);
+	if (pid <= 0 || read_text(path, text, sizeof(text)) <= 0)
+		return -1;
+	const char *at = strstr(text, "\nUid:"); // real, effective, saved, fs
+	long real, effective;
+	if (!at || sscanf(at + 5, "%ld %ld", &real, &effective) != 2)
+		return -1;
+	return effective;
+}
+
+long flock_holder_not_root(int fd, long *pid)
+{
+	struct stat s;
+	static char locks[65536];
+	if (fstat(fd, &s) != 0 || read_text("/proc/locks", locks, sizeof(locks)) <= 0)
+		return -1;
+	long uid = -1;
+	for (char *line = strtok(locks, "\n"); line; line = strtok(nullptr, "\n")) {
+		long holder;
+		unsigned int maj, min;
+		unsigned long ino;
+		// "1: FLOCK  ADVISORY  WRITE 1234 00:15:4026532 0 EOF"; a waiter's
+		// line has "->" before FLOCK and does not match.
+		if (sscanf(line, "%*d: FLOCK %*s %*s %ld %x:%x:%lu", &holder, &maj, &min, &ino) !=
+			4 ||
+		    ino != s.st_ino || maj != major(s.st_dev) || min != minor(s.st_dev))
+			continue;
+		long euid = effective_uid(holder);
+		if (euid <= 0)
+			return -1;
+		uid = euid;
+		*pid = holder;
+	}
+	return uid;
 }

@@ -32,5 +32,10 @@ int say_why(char *why, size_t size, const char *fmt, ...) __attribute__((format(
 // Appends ", " and a formatted clause to `said`.
 void say_more(char *said, size_t size, const char *fmt, ...) __attribute__((format(printf, 3, 4)));
 
+// A holder of a flock on `fd`'s file, as /proc/locks names them, that is not
+// root: its uid, and its pid in `pid`. -1 when root holds it, or when a
+// holder cannot be told (another pid namespace).
+long flock_holder_not_root(int fd, long *pid);
+
 // Closes every descriptor from `from` on (close-on-exec where `cloexec`).
 void close_from(int from, bool cloexec);
