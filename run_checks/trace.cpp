@@ -160,6 +160,19 @@ static long hugetlb_kb(pid_t pid)
 	return text_field(path, "HugetlbPages:");
 }
 
+// How often the scheduler has moved it between CPUs, or -1 where the kernel
+// does not say (no CONFIG_SCHED_DEBUG): "se.nr_migrations   :   5".
+static long migrations(pid_t pid)
+{
+	char path[32], text[8192];
+	snprintf(path, sizeof(path), "/proc/%d/sched", (int)pid);
+	if (read_text(path, text, sizeof(text)) <= 0)
+		return -1;
+	const char *at = strstr(text, "\nse.nr_migrations");
+	at = at ? strchr(at, ':') : nullptr;
+	return at ? strtol(at + 1, nullptr, 10) : -1;
+}
+
 static void call_entered(struct trace *t, pid_t pid)
 {
 	struct call c;
@@ -177,6 +190,7 @@ static void call_entered(struct trace *t, pid_t pid)
 		      {resident(pid), -1, -1},
 		      {rss_kb(pid), -1, -1},
 		      {hugetlb_kb(pid), -1, -1},
+		      {migrations(pid), -1, -1},
 		      -1,
 		      -1};
 		t->current = t->probes++;
@@ -204,6 +218,7 @@ static void call_returned(struct trace *t, pid_t pid)
 		p->statm[1] = resident(pid);
 		p->rss_kb[1] = rss_kb(pid);
 		p->huge_kb[1] = hugetlb_kb(pid);
+		p->migrations[1] = migrations(pid);
 		// Whether others took the huge pages, seen while it is refused.
 		if (c.ret == -ENOMEM)
 			p->pool_free = text_field("/proc/meminfo", "HugePages_Free:"),
@@ -214,6 +229,7 @@ static void call_returned(struct trace *t, pid_t pid)
 		p->statm[2] = resident(pid);
 		p->rss_kb[2] = rss_kb(pid);
 		p->huge_kb[2] = hugetlb_kb(pid);
+		p->migrations[2] = migrations(pid);
 	}
 	t->call = 0;
 }

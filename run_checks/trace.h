@@ -17,15 +17,16 @@ enum trace_mode {
 
 struct probe_seen {
 	long flags, fd;
-	bool returned;	 // mmap returned (a check killed inside it never does)...
-	long mapped;	 // ...this: an address, or -errno
-	bool unmap_seen; // munmap was called...
-	long unmapped;	 // ...and returned this
-	long statm[3];	 // statm's resident pages before mmap, after it, after munmap
-	long rss_kb[3];	 // smaps_rollup's Rss (the page tables) at the same stops
-	long huge_kb[3]; // status's HugetlbPages at the same stops
-	long pool_free;	 // a failed mmap: huge pages free then (-1: not read)...
-	long pool_resv;	 // ...and of them reserved for others' mappings
+	bool returned;	    // mmap returned (a check killed inside it never does)...
+	long mapped;	    // ...this: an address, or -errno
+	bool unmap_seen;    // munmap was called...
+	long unmapped;	    // ...and returned this
+	long statm[3];	    // statm's resident pages before mmap, after it, after munmap
+	long rss_kb[3];	    // smaps_rollup's Rss (the page tables) at the same stops
+	long huge_kb[3];    // status's HugetlbPages at the same stops
+	long migrations[3]; // its moves between CPUs so far, at the same stops (-1: unknown)
+	long pool_free;	    // a failed mmap: huge pages free then (-1: not read)...
+	long pool_resv;	    // ...and of them reserved for others' mappings
 };
 
 struct trace {

@@ -75,7 +75,8 @@ enum check_failure check_failure_of(const struct child_result *r);
 // needs that measurement).
 bool rss_needs_own_measurement(const struct trace *t, const struct child_result *r);
 // How many pages statm may lag the page tables on kernel `release` with
-// `cpus` CPUs, and how that is reckoned in `how`.
-long statm_lag_bound(const char *release, long cpus, char *how, size_t size);
+// `cpus` CPUs, the check having run on `ran_on` of them (0: unknown), and how
+// that is reckoned in `how`.
+long statm_lag_bound(const char *release, long cpus, long ran_on, char *how, size_t size);
 
 void rss_judge(const struct rss_run *run, const struct rss_setting *set, struct rss_verdict *v);
