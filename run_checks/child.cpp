@@ -19,6 +19,9 @@
 // How long the streams may stay open once the check has exited: a grandchild
 // that left the process group may hold them for ever.
 #define GRACE_MS 1000
+// A turn of the runner's loop takes a poll of at most 200 ms: one much longer
+// is time the runner was not running.
+#define STALL_MS 1000
 
 // Tells the runner why the check could not be started: an errno on `fd`,
 // closed on exec, so that a check's own status 127 is never taken for it.
@@ -187,12 +190,18 @@ void child_run(const char *const argv[], int prog_fd, int cwd_fd, int timeout_s,
 		return;
 	setpgid(pid, pid);
 
-	long deadline = now_ms() + timeout_s * 1000L;
+	long deadline = now_ms() + timeout_s * 1000L, last = now_ms();
 	bool exited = false;
 	struct pollfd fds[3] = {
 	    {out.read.get(), POLLIN, 0}, {err.read.get(), POLLIN, 0}, {signals_fd(), POLLIN, 0}};
 	while (!exited || out.read.ok() || err.read.ok()) {
-		long left = deadline - now_ms();
+		long now = now_ms();
+		// A traced check waits at its next stop for the runner: time the
+		// runner did not run (stopped, a frozen VM) is not the check's.
+		if (hooks && !exited && now - last > STALL_MS)
+			deadline += now - last;
+		last = now;
+		long left = deadline - now;
 		// A check that exited in time is judged on its exit, however
 		// late the runner itself (stopped, a frozen VM) looks.
 		if (left <= 0 && !exited && reap_if_exited(pid, &r->status, hooks)) {

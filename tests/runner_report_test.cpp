@@ -188,6 +188,23 @@ TEST_F(RunnerBed, ACheckThatEndedInTimeIsNotATimeoutWhenTheRunnerWasStopped)
 	EXPECT_EQ(r.exit_code, 0) << Describe(r);
 }
 
+// A traced check waits at its next stop while the runner is stopped: that
+// time is not the check's. It sleeps 1 s, then maps; the runner is stopped
+// from 0.3 s to 3.3 s of a -t of 2.
+TEST_F(RunnerOnSystem, ATracedCheckIsNotTimedOutForTimeTheRunnerWasStopped)
+{
+	Result r = RunAndAct(RunnerSpawn({"-t", "2"}, {"STANDIN_rss_map_check=sleepy"}), 1,
+			     [](pid_t runner) {
+				     usleep(300000);
+				     kill(runner, SIGSTOP);
+				     sleep(3);
+				     kill(runner, SIGCONT);
+			     });
+	EXPECT_THAT(Lines(r.out), Contains("ok 1 rss_map_check")) << r.out;
+	EXPECT_EQ(r.exit_code, 0) << Describe(r);
+	EXPECT_EQ(SystemState(), before_);
+}
+
 // The check has exited; a grandchild in a session of its own holding the
 // streams must not keep the runner waiting for the whole -t.
 TEST_F(RunnerBed, StreamsHeldByAnEscapedGrandchildDoNotHoldTheVerdict)

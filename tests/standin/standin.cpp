@@ -3,13 +3,14 @@
 // It behaves as STANDIN_<its own name> says (pass: as rss_map_check, after six
 // 16 MiB mappings, which the runner's trace must see; unmapped: passes without
 // them; trailing: more output after "oll korrekt."; exit127; late: passes
-// after 3 s; hog: touches memory until the kernel kills it; silent, wrong, fail,
-// exit3, forge: a LAVA signal on stderr then status 1, abort, chatty, hang, flood: 20000 bytes on
-// stderr then abort, grandchild: hangs with a child in its process group, setsid: passes but leaves
-// a child in a session of its own holding its output, orphan: passes but leaves a child in its
-// process group holding nothing) and appends what it saw to STANDIN_LOG: its argument, the
-// huge-page count, whether /hugepages is a hugetlbfs, its directory, the descriptors above 2 and
-// the signals it inherited blocked; a child's pid on a line of its own.
+// after 3 s; sleepy: sleeps 1 s before its mappings, then passes; hog: touches memory until the
+// kernel kills it; silent, wrong, fail, exit3, forge: a LAVA signal on stderr then status 1, abort,
+// chatty, hang, flood: 20000 bytes on stderr then abort, grandchild: hangs with a child in its
+// process group, setsid: passes but leaves a child in a session of its own holding its output,
+// orphan: passes but leaves a child in its process group holding nothing) and appends what it saw
+// to STANDIN_LOG: its argument, the huge-page count, whether /hugepages is a hugetlbfs, its
+// directory, the descriptors above 2 and the signals it inherited blocked; a child's pid on a line
+// of its own.
 #include <climits>
 #include <cstdio>
 #include <cstdlib>
@@ -104,12 +105,15 @@ int main(int argc, char **argv)
 	Log(name, arg);
 	if (arg)
 		close(open(arg, O_RDWR | O_CREAT, 0600)); // as the real check leaves it
+	if (mode == "sleepy")
+		sleep(1);
 	if (rss && (mode == "pass" || mode == "chatty" || mode == "orphan" || mode == "setsid" ||
-		    mode == "trailing" || mode == "late"))
+		    mode == "trailing" || mode == "late" || mode == "sleepy"))
 		MapSixTimes();
 	if (mode == "late")
 		sleep(3);
-	if (mode == "pass" || mode == "chatty" || mode == "unmapped" || mode == "late") {
+	if (mode == "pass" || mode == "chatty" || mode == "unmapped" || mode == "late" ||
+	    mode == "sleepy") {
 		if (mode == "chatty")
 			std::fputs("line one\n\nline three\n", stderr);
 		if (rss)
