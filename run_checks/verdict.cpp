@@ -161,6 +161,11 @@ static void environment_failure(struct rss_verdict *v, const struct rss_run *run
 		snprintf(v->skipped, sizeof(v->skipped), "the check was killed by %s", said);
 		return;
 	}
+	if (v->failed == FAILED_OPEN_FILE && set->planted && set->planted[0]) {
+		snprintf(v->skipped, sizeof(v->skipped), "%s, taken while the check ran",
+			 set->planted);
+		return;
+	}
 	if (v->blamed < 0 || v->blamed >= t->probes || !huge_probe(v->blamed) || set->huge_kb <= 0)
 		return;
 	const struct probe_seen *p = &t->probe[v->blamed];

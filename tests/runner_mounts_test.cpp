@@ -99,6 +99,16 @@ TEST_F(RunnerOnSystem, WithoutANamespaceTheMachinesMountsServeAndPlantedNamesAre
 	rmdir("/dev/shm/hugetlbhog");
 	EXPECT_THAT(out, Contains("ok 1 rss_map_check # SKIP /dev/shm/hugetlbhog exists and is "
 				  "not a regular file (owner uid 65534)"));
+	// Taken while the check runs, after the runner's last look: the failure
+	// to open its file is the environment's, measured after the check.
+	Spawn s = RunnerSpawn({}, {"STANDIN_rss_map_check=plant"});
+	s.argv.insert(s.argv.begin(),
+		      {"/usr/bin/setpriv", "--bounding-set=-sys_admin", "--inh-caps=-sys_admin"});
+	out = Lines(RunSpawn(s).out);
+	rmdir("/dev/shm/hugetlbhog");
+	EXPECT_THAT(out,
+		    Contains("ok 1 rss_map_check # SKIP /dev/shm/hugetlbhog exists and is "
+			     "not a regular file (owner uid 65534), taken while the check ran"));
 	umount("/hugepages");
 	rmdir("/hugepages");
 	EXPECT_EQ(SystemState(), before_);

@@ -39,6 +39,7 @@ struct Case {
 		set.fits = true;
 		set.oom_before = set.oom_after = {3, -1};
 		set.memcg = &cg;
+		set.planted = "";
 		set.timeout_s = 30;
 		snprintf(cg.path, sizeof(cg.path), "/lab/job");
 		cg.limit_kb = 65536;
@@ -245,6 +246,16 @@ const Row kRows[] = {
      },
      KTAP_XFAIL, "the default huge page is 32768 kB, which does not divide 16 MiB",
      "pppsss/after_anonymous_hugetlb:x"},
+    {"a scratch name taken while the check ran is a skip, where it shared them",
+     [](Case &c) {
+	     c.Abort(0, kOpenFile);
+	     c.set.planted =
+		 "/dev/shm/hugetlbhog exists and is not a regular file (owner uid 65534)";
+     },
+     KTAP_SKIP,
+     "/dev/shm/hugetlbhog exists and is not a regular file (owner uid 65534), taken while the "
+     "check ran",
+     "ssssss"},
     {"a SIGKILL while the OOM kills went up is a skip",
      [](Case &c) {
 	     c.r = {};

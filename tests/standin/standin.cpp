@@ -3,7 +3,9 @@
 // It behaves as STANDIN_<its own name> says (pass: as rss_map_check, after six
 // 16 MiB mappings, which the runner's trace must see; unmapped: passes without
 // them; trailing: more output after "oll korrekt."; exit127; late: passes
-// after 3 s; sleepy: sleeps 1 s before its mappings, then passes; hog: touches memory until the
+// after 3 s; sleepy: sleeps 1 s before its mappings, then passes; plant:
+// takes /dev/shm/hugetlbhog for uid 65534 and fails to open it, as the real
+// check reports; hog: touches memory until the
 // kernel kills it; silent, wrong, fail, exit3, forge: a LAVA signal on stderr then status 1, abort,
 // chatty, hang, flood: 20000 bytes on stderr then abort, grandchild: hangs with a child in its
 // process group, setsid: passes but leaves a child in a session of its own holding its output,
@@ -18,6 +20,7 @@
 #include <fcntl.h>
 #include <string>
 #include <sys/mman.h>
+#include <sys/stat.h>
 #include <sys/vfs.h>
 #include <unistd.h>
 
@@ -107,6 +110,15 @@ int main(int argc, char **argv)
 		close(open(arg, O_RDWR | O_CREAT, 0600)); // as the real check leaves it
 	if (mode == "sleepy")
 		sleep(1);
+	if (mode == "plant") {
+		mkdir("/dev/shm/hugetlbhog", 0755);
+		if (chown("/dev/shm/hugetlbhog", 65534, 65534) != 0)
+			return 2;
+		std::fputs("rss_map_check.cpp:40: int open_file(const char *): assertion "
+			   "\"fd >= 0\" failed\n",
+			   stderr);
+		std::abort();
+	}
 	if (rss && (mode == "pass" || mode == "chatty" || mode == "orphan" || mode == "setsid" ||
 		    mode == "trailing" || mode == "late" || mode == "sleepy"))
 		MapSixTimes();
