@@ -56,13 +56,15 @@
 		cannot_start(exec_fd, errno);
 	if (hooks)
 		hooks->before_exec(report_fd); // the last thing before exec
-	if (prog_fd < 0)
+	if (prog_fd < 0) {
 		execv(argv[0], (char *const *)argv);
-	fexecve(prog_fd, (char *const *)argv, environ);
-	// A script's interpreter opens it again through /dev/fd: for it alone
-	// the descriptor outlives the exec.
-	if (prog_fd >= 0 && errno == ENOENT && fcntl(prog_fd, F_SETFD, 0) == 0)
+	} else {
 		fexecve(prog_fd, (char *const *)argv, environ);
+		// A script's interpreter opens it again through /dev/fd: for it
+		// alone the descriptor outlives the exec.
+		if (errno == ENOENT && fcntl(prog_fd, F_SETFD, 0) == 0)
+			fexecve(prog_fd, (char *const *)argv, environ);
+	}
 	cannot_start(exec_fd, errno);
 }
 

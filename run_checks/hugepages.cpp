@@ -102,7 +102,8 @@ static int make_shm_dir(char *why, size_t size)
 }
 
 // In the check's own namespace: a fresh tmpfs at /dev/shm and a fresh
-// hugetlbfs at /hugepages that no one else sees, fills or plants names in.
+// hugetlbfs at /hugepages that no one else sees, fills or plants names in,
+// gone with the namespace.
 static int mount_private(long page_kb, char *why, size_t size)
 {
 	struct stat s;
@@ -110,12 +111,10 @@ static int mount_private(long page_kb, char *why, size_t size)
 		return say_why(why, size, "no %s to mount a tmpfs at", SHM_DIR);
 	if (mount("tmpfs", SHM_DIR, "tmpfs", MS_NOSUID | MS_NODEV, "mode=1777,size=64m") != 0)
 		return say_why(why, size, "cannot mount a tmpfs at /dev/shm: %s", strerror(errno));
-	undo_unmount(SHM_DIR, 0, 0, "tmpfs", true, why, size);
 	if (mount("none", HUGEPAGES_DIR, "hugetlbfs", MS_NOSUID | MS_NODEV | MS_NOEXEC, nullptr) !=
 	    0)
 		return say_why(why, size, "cannot mount hugetlbfs at %s: %s", HUGEPAGES_DIR,
 			       strerror(errno));
-	undo_unmount(HUGEPAGES_DIR, 0, HUGETLBFS_MAGIC_, "hugetlbfs", true, why, size);
 	ktap_diag("mounted a tmpfs at /dev/shm and hugetlbfs at %s (%ld kB pages) in a mount "
 		  "namespace of the check's own",
 		  HUGEPAGES_DIR, page_kb);
@@ -131,8 +130,8 @@ static int mount_shared(char *why, size_t size)
 			       strerror(errno));
 	long id = mount_id(HUGEPAGES_DIR);
 	// An id of 0: unknown, yet it must be undone.
-	if (undo_unmount(HUGEPAGES_DIR, id < 0 ? 0 : id, HUGETLBFS_MAGIC_, "hugetlbfs", false, why,
-			 size) < 0)
+	if (undo_unmount(HUGEPAGES_DIR, id < 0 ? 0 : id, HUGETLBFS_MAGIC_, "hugetlbfs", why, size) <
+	    0)
 		return -1;
 	ktap_diag("mounted hugetlbfs at %s", HUGEPAGES_DIR);
 	return 0;
@@ -147,6 +146,35 @@ int hugepages_recheck(char *why, size_t size)
 	if (planted(SHM_SCRATCH, why, size) < 0 || planted(HUGETLBFS_SCRATCH, why, size) < 0)
 		return -1;
 	return 0;
+}
+
+// The probe whose file the check makes at `path`.
+static int probe_of(enum probe_file file)
+{
+	for (int i = 0; i < PROBES; i++)
+		if (probes[i].file == file)
+			return i;
+	return -1;
+}
+
+int hugepages_taken_by(const struct timespec *end, char *why, size_t size)
+{
+	static const struct {
+		const char *path;
+		enum probe_file file;
+	} names[] = {{SHM_SCRATCH, SHM_FILE}, {HUGETLBFS_SCRATCH, HUGETLBFS_FILE}};
+	if (mount_ns_inside())
+		return -1;
+	for (const auto &n : names) {
+		struct stat s;
+		if (lstat(n.path, &s) != 0 || S_ISREG(s.st_mode) ||
+		    s.st_ctim.tv_sec > end->tv_sec ||
+		    (s.st_ctim.tv_sec == end->tv_sec && s.st_ctim.tv_nsec > end->tv_nsec))
+			continue; // a file, or taken after the check had ended
+		planted(n.path, why, size);
+		return probe_of(n.file);
+	}
+	return -1;
 }
 
 // A /hugepages that holds nothing but the runner's mark, and no mount: a
@@ -224,26 +252,16 @@ static int reserve(long found, long page_kb, char *why, size_t size)
 // The mounts: private where a namespace can be had, else the machine's.
 static int ready_mounts(const struct hugepages_info *info, char *why, size_t size)
 {
-	struct stat s;
+	struct stat s, shm;
 	bool exists = lstat(HUGEPAGES_DIR, &s) == 0;
 	if (exists && !S_ISDIR(s.st_mode))
 		return say_why(why, size, "%s exists and is not a directory", HUGEPAGES_DIR);
-	char how[128];
-	int private_ns = mount_ns_enter(how, sizeof(how), why, size);
-	if (private_ns < 0)
-		return -1;
-	if (!private_ns)
-		ktap_diag("no mount namespace for the check (%s): it uses the machine's /dev/shm "
-			  "and %s",
-			  how, HUGEPAGES_DIR);
-	bool mounted = !private_ns && exists && is_hugetlbfs(HUGEPAGES_DIR);
-	if (!private_ns && (shm_unfit(why, size) < 0 ||
-			    (mounted && hugetlbfs_unfit(info->page_kb, why, size) < 0)))
-		return -1;
-	// Made before /hugepages, so that it is removed after it.
-	struct stat shm;
-	if (private_ns && lstat(SHM_DIR, &shm) != 0 && errno == ENOENT &&
-	    make_shm_dir(why, size) < 0)
+	// The directories are made on the machine's own root before the
+	// namespace, so that the list leaves it before they go: removed from
+	// inside it, one would take along a mount someone made there meanwhile.
+	// /dev/shm first, so that it goes last.
+	bool made_shm = lstat(SHM_DIR, &shm) != 0 && errno == ENOENT;
+	if (made_shm && make_shm_dir(why, size) < 0)
 		return -1;
 	if (exists && made_before_a_reboot()) {
 		ktap_diag("%s holds only the mark of a run before a reboot: removed after this run",
@@ -256,8 +274,20 @@ static int ready_mounts(const struct hugepages_info *info, char *why, size_t siz
 		return say_why(why, size, "cannot make %s: %s", HUGEPAGES_DIR, strerror(errno));
 	if (made < 0)
 		return -1;
+	char how[128];
+	int private_ns = mount_ns_enter(how, sizeof(how), why, size);
+	if (private_ns < 0)
+		return -1;
 	if (private_ns)
 		return mount_private(info->page_kb, why, size);
+	ktap_diag("no mount namespace for the check (%s): it uses the machine's /dev/shm and %s",
+		  how, HUGEPAGES_DIR);
+	if (made_shm)
+		return say_why(why, size, "no %s, and no mount namespace to mount a tmpfs at it",
+			       SHM_DIR);
+	bool mounted = exists && is_hugetlbfs(HUGEPAGES_DIR);
+	if (shm_unfit(why, size) < 0 || (mounted && hugetlbfs_unfit(info->page_kb, why, size) < 0))
+		return -1;
 	return mounted ? 0 : mount_shared(why, size);
 }
 

@@ -29,3 +29,9 @@ int hugepages_prepare(int wait_s, int timeout_s, struct hugepages_info *info, ch
 // Just before the check: where it uses the machine's own /dev/shm, looks
 // again for a planted scratch name. Returns -1 with the reason to skip.
 int hugepages_recheck(char *why, size_t size);
+
+// After the check, where it used the machine's own /dev/shm and /hugepages:
+// a scratch name that is not a file and was taken by `end` (the realtime the
+// check ended). Returns the probe whose file it is, with why in `why`, or -1.
+struct timespec;
+int hugepages_taken_by(const struct timespec *end, char *why, size_t size);

@@ -75,7 +75,7 @@ static void remove_private_dir(int base_fd, int fd, const char *leaf, bool guard
 
 // Puts the private directory on the undo list by its absolute path, so that
 // the guardian, or the next run, removes it if the runner is killed meanwhile.
-// Unguarded if that fails: only what a SIGKILL leaves is at stake.
+// Unrecorded if that fails: only what a SIGKILL leaves is at stake.
 static bool guard_dir(const char *path, int fd)
 {
 	char cwd[PATH_MAX] = "", absolute[PATH_MAX], why[128];
@@ -85,7 +85,11 @@ static bool guard_dir(const char *path, int fd)
 	int n = snprintf(absolute, sizeof(absolute), "%s%s%s", cwd, cwd[0] ? "/" : "", path);
 	if (n < 0 || (size_t)n >= sizeof(absolute))
 		return false;
-	return undo_rmdir(absolute, s.st_dev, s.st_ino, "new_file", why, sizeof(why)) == 0;
+	// On the list even where it could not be recorded: its maker takes it
+	// off once the directory is gone.
+	int before = undo_count();
+	undo_rmdir(absolute, s.st_dev, s.st_ino, "new_file", why, sizeof(why));
+	return undo_count() > before;
 }
 
 // What the directory of `fd` has left: a file needs an inode, and space

@@ -94,13 +94,14 @@ static bool parse_legacy(const char *text, struct record *r)
 	if (text[end] != '\0' || text[end - 1] != '\n' || found < -1 || mount < -1 ||
 	    (found >= 0) != (set >= 0))
 		return false;
+	// Undone in reverse: /dev/shm after /hugepages, as those runs did.
+	if (shm_ino)
+		legacy_step(r, UNDO_RMDIR, "/dev/shm")->ino = shm_ino;
 	if (dir_ino) {
 		struct undo_step *s = legacy_step(r, UNDO_RMDIR, "/hugepages");
 		s->ino = dir_ino;
 		snprintf(s->inner, sizeof(s->inner), ".made-by-run_checks");
 	}
-	if (shm_ino)
-		legacy_step(r, UNDO_RMDIR, "/dev/shm")->ino = shm_ino;
 	if (mount >= 0) {
 		struct undo_step *s = legacy_step(r, UNDO_UNMOUNT, "/hugepages");
 		s->mount_id = mount;
@@ -151,6 +152,8 @@ enum write_action record_write_action(const struct undo_step *s, long now)
 {
 	long low = s->found < s->set ? s->found : s->set;
 	long high = s->found < s->set ? s->set : s->found;
+	if (now == s->set)
+		return WRITE_RESTORE; // what it set, also where that was what it found
 	if (now == s->found)
 		return WRITE_UNCHANGED;
 	return now >= low && now <= high ? WRITE_RESTORE : WRITE_LEAVE;

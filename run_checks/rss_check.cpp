@@ -15,6 +15,7 @@
 #include <stdio.h>
 #include <string.h>
 #include <sys/utsname.h>
+#include <time.h>
 #include <unistd.h>
 
 // What stands between the check and the kernel: its limits, the machine's
@@ -67,6 +68,8 @@ void check_rss(const char *bin_dir)
 	struct damage_watch watch;
 	damage_watch_start(&watch);
 	child_run(args, prog.get(), -1, opt.timeout_s, &r, &tracer);
+	struct timespec ended;
+	clock_gettime(CLOCK_REALTIME, &ended);
 	oom_count_read(&set.oom_after);
 	memcg_read(&cg);
 	if (r.stopped_by)
@@ -74,9 +77,8 @@ void check_rss(const char *bin_dir)
 	char damage[2048], planted[256] = "";
 	bool damaged = damage_seen(&watch, damage, sizeof(damage));
 	// Without a namespace of its own the check shared the scratch names:
-	// one taken while it ran explains a failure to open its file.
-	if (hugepages_recheck(planted, sizeof(planted)) == 0)
-		planted[0] = '\0';
+	// one taken before it ended explains a failure to open that file.
+	set.planted_probe = hugepages_taken_by(&ended, planted, sizeof(planted));
 	long base_kb = sysconf(_SC_PAGESIZE) / 1024;
 	// The kernel's account comes from the check itself, read at its stops;
 	// a child of the runner's measures only where the check cannot tell.

@@ -79,14 +79,13 @@ int undo_write(const char *path, long found, long set, char *why, size_t size)
 	return undo_add(&s, why, size);
 }
 
-int undo_unmount(const char *path, long mount_id, unsigned long fs_magic, const char *fs,
-		 bool local, char *why, size_t size)
+int undo_unmount(const char *path, long mount_id, unsigned long fs_magic, const char *fs, char *why,
+		 size_t size)
 {
 	struct undo_step s = new_step(UNDO_UNMOUNT, path);
 	s.mount_id = mount_id;
 	s.fs_magic = fs_magic;
 	snprintf(s.fs, sizeof(s.fs), "%s", fs);
-	s.local = local;
 	return undo_add(&s, why, size);
 }
 
@@ -108,6 +107,11 @@ int undo_call(void (*call)(void), char *why, size_t size)
 	s.call = call;
 	s.local = true;
 	return undo_add(&s, why, size);
+}
+
+int undo_count(void)
+{
+	return list.steps;
 }
 
 void undo_done(void)
@@ -149,13 +153,6 @@ static bool undo_write_step(const struct undo_step *s, char *said, size_t size)
 
 static bool undo_mount_step(const struct undo_step *s, char *said, size_t size)
 {
-	if (s->local) {
-		// Dies with the namespace; taken down now only so that the
-		// directory under it can go.
-		if (umount(s->path) != 0)
-			umount2(s->path, MNT_DETACH);
-		return true;
-	}
 	bool same_type = fs_type_is(s->path, s->fs_magic);
 	// An id of 0: the run could not learn it, and unmounts what is there.
 	if ((s->mount_id > 0 && mount_id(s->path) != s->mount_id) || !same_type) {
@@ -175,19 +172,50 @@ static bool undo_mount_step(const struct undo_step *s, char *said, size_t size)
 	return true;
 }
 
-// Needs no descriptor: a run ended by its descriptor limit undoes too.
+// Opens the directory `s` names and its parent, both as the run left them:
+// 1 when they are, 0 when it is another, -1 when no descriptor can be had.
+static int open_made_dir(const struct undo_step *s, int *parent, int *dir, const char **leaf)
+{
+	char up[UNDO_PATH];
+	const char *slash = strrchr(s->path, '/');
+	snprintf(up, sizeof(up), "%.*s", slash > s->path ? (int)(slash - s->path) : 1, s->path);
+	*leaf = slash + 1;
+	*parent = open(up, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+	*dir = *parent < 0
+		   ? -1
+		   : openat(*parent, *leaf, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+	struct stat at;
+	if (*dir < 0)
+		return errno == EMFILE || errno == ENFILE ? -1 : 0;
+	return fstat(*dir, &at) == 0 && at.st_ino == s->ino && (!s->dev || at.st_dev == s->dev);
+}
+
+// Through descriptors, so that no link swapped into the path since moves
+// what is removed; by path alone where none is to be had (a run ended by its
+// descriptor limit), once its identity is seen.
 static bool undo_rmdir_step(const struct undo_step *s, char *said, size_t size)
 {
 	struct stat at;
-	char inner[UNDO_PATH + 40];
 	if (lstat(s->path, &at) != 0)
 		return true; // gone already
-	if (!S_ISDIR(at.st_mode) || at.st_ino != s->ino || (s->dev && at.st_dev != s->dev)) {
+	int parent_fd, dir_fd;
+	const char *leaf;
+	int mine = open_made_dir(s, &parent_fd, &dir_fd, &leaf);
+	unique_fd parent(parent_fd), dir(dir_fd);
+	if (mine < 0)
+		mine =
+		    S_ISDIR(at.st_mode) && at.st_ino == s->ino && (!s->dev || at.st_dev == s->dev);
+	if (!mine) {
 		say_more(said, size, "left %s: not the directory the run made", s->path);
 		return true;
 	}
+	char inner[UNDO_PATH + 40];
 	snprintf(inner, sizeof(inner), "%s/%s", s->path, s->inner);
-	if ((!s->inner[0] || unlink(inner) == 0 || errno == ENOENT) && rmdir(s->path) == 0)
+	bool emptied = !s->inner[0] ||
+		       (dir.ok() ? unlinkat(dir.get(), s->inner, 0) : unlink(inner)) == 0 ||
+		       errno == ENOENT;
+	if (emptied &&
+	    (parent.ok() ? unlinkat(parent.get(), leaf, AT_REMOVEDIR) : rmdir(s->path)) == 0)
 		say_more(said, size, "removed %s", s->path);
 	else
 		say_more(said, size, "left %s: %s", s->path, strerror(errno));

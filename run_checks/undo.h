@@ -15,12 +15,14 @@
 // the rest; one registered before its change was made goes with undo_done().
 int undo_add(const struct undo_step *s, char *why, size_t size);
 int undo_write(const char *path, long found, long set, char *why, size_t size);
-int undo_unmount(const char *path, long mount_id, unsigned long fs_magic, const char *fs,
-		 bool local, char *why, size_t size);
+int undo_unmount(const char *path, long mount_id, unsigned long fs_magic, const char *fs, char *why,
+		 size_t size);
 int undo_rmdir(const char *path, unsigned long dev, unsigned long ino, const char *inner, char *why,
 	       size_t size);
 int undo_call(void (*call)(void), char *why, size_t size);
 
+// How many steps the list holds.
+int undo_count(void);
 // The last step's maker undid it itself: it leaves the list.
 void undo_done(void);
 // Undoes the whole list in reverse and says what it did ("# put back: ...");

@@ -174,8 +174,12 @@ long flock_holder_not_root(int fd, long *pid)
 {
 	struct stat s;
 	static char locks[65536];
-	if (fstat(fd, &s) != 0 || read_text("/proc/locks", locks, sizeof(locks)) <= 0)
-		return -1;
+	ssize_t n = fstat(fd, &s) == 0 ? read_text("/proc/locks", locks, sizeof(locks)) : -1;
+	if (n <= 0 || (size_t)n >= sizeof(locks) - 1)
+		return -1; // not all of it: a holder may be among what was not read
+	char *end = strrchr(locks, '\n');
+	if (end)
+		end[1] = '\0'; // a line cut short is no line
 	long uid = -1;
 	for (char *line = strtok(locks, "\n"); line; line = strtok(nullptr, "\n")) {
 		long holder;

@@ -161,7 +161,9 @@ static void environment_failure(struct rss_verdict *v, const struct rss_run *run
 		snprintf(v->skipped, sizeof(v->skipped), "the check was killed by %s", said);
 		return;
 	}
-	if (v->failed == FAILED_OPEN_FILE && set->planted && set->planted[0]) {
+	// The check stopped at opening the file of the probe it reached.
+	if (v->failed == FAILED_OPEN_FILE && set->planted_probe >= 0 &&
+	    set->planted_probe == t->probes) {
 		snprintf(v->skipped, sizeof(v->skipped), "%s, taken while the check ran",
 			 set->planted);
 		return;

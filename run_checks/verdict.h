@@ -34,7 +34,8 @@ struct rss_setting {
 	bool fits;	     // it divides 16 MiB
 	struct oom_count oom_before, oom_after;
 	const struct memcg *memcg; // for the OOM killer's message
-	const char *planted;	   // a scratch name taken while it ran (no namespace), or ""
+	const char *planted;	   // a scratch name taken while it ran (no namespace)...
+	int planted_probe;	   // ...the probe whose file it is, or -1
 	bool strict;
 	int timeout_s;
 };

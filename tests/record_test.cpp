@@ -106,6 +106,13 @@ TEST(Record, TheFixedFormOfEarlierRunsStillReads)
 				 &out));
 	ASSERT_EQ(out.steps, 1);
 	EXPECT_STREQ(out.step[0].path, "/dev/shm");
+	// Both: /dev/shm goes after /hugepages, as those runs removed them.
+	ASSERT_TRUE(record_parse("pid 9\nboot x\nnr_hugepages -1 -1\nmount -1\nmade_dir 5\n"
+				 "made_shm 8\n",
+				 &out));
+	ASSERT_EQ(out.steps, 2);
+	EXPECT_STREQ(out.step[0].path, "/dev/shm");
+	EXPECT_STREQ(out.step[1].path, "/hugepages");
 }
 
 // Anything but a whole record is damaged: never replayed in part.
@@ -152,9 +159,11 @@ TEST(Record, AWriteIsUndoneWhileItIsTheRunsOwnWork)
 		long found, set, now;
 		write_action action;
 	} cases[] = {
-	    {3, 100, 100, WRITE_RESTORE},   {3, 100, 31, WRITE_RESTORE}, {3, 100, 4, WRITE_RESTORE},
-	    {3, 100, 3, WRITE_UNCHANGED},   {3, 100, 130, WRITE_LEAVE},	 {3, 100, 2, WRITE_LEAVE},
-	    {200, 100, 150, WRITE_RESTORE}, {200, 100, 99, WRITE_LEAVE}, {0, 100, -1, WRITE_LEAVE},
+	    {3, 100, 100, WRITE_RESTORE}, {100, 100, 100, WRITE_RESTORE},
+	    {3, 100, 31, WRITE_RESTORE},  {3, 100, 4, WRITE_RESTORE},
+	    {3, 100, 3, WRITE_UNCHANGED}, {3, 100, 130, WRITE_LEAVE},
+	    {3, 100, 2, WRITE_LEAVE},	  {200, 100, 150, WRITE_RESTORE},
+	    {200, 100, 99, WRITE_LEAVE},  {0, 100, -1, WRITE_LEAVE},
 	};
 	for (const Case &c : cases) {
 		undo_step s = Step(UNDO_WRITE, "/proc/sys/vm/nr_hugepages");

@@ -4,8 +4,8 @@
 // 16 MiB mappings, which the runner's trace must see; unmapped: passes without
 // them; trailing: more output after "oll korrekt."; exit127; late: passes
 // after 3 s; sleepy: sleeps 1 s before its mappings, then passes; plant:
-// takes /dev/shm/hugetlbhog for uid 65534 and fails to open it, as the real
-// check reports; hog: touches memory until the
+// maps once, then takes /dev/shm/hugetlbhog for uid 65534 and fails to open
+// its shared-memory file, as the real check reports; hog: touches memory until the
 // kernel kills it; silent, wrong, fail, exit3, forge: a LAVA signal on stderr then status 1, abort,
 // chatty, hang, flood: 20000 bytes on stderr then abort, grandchild: hangs with a child in its
 // process group, setsid: passes but leaves a child in a session of its own holding its output,
@@ -111,6 +111,10 @@ int main(int argc, char **argv)
 	if (mode == "sleepy")
 		sleep(1);
 	if (mode == "plant") {
+		void *at = mmap(nullptr, 16 << 20, PROT_READ | PROT_WRITE,
+				MAP_PRIVATE | MAP_ANONYMOUS | MAP_POPULATE, -1, 0);
+		if (at != MAP_FAILED)
+			munmap(at, 16 << 20); // the first probe, then its shared-memory file
 		mkdir("/dev/shm/hugetlbhog", 0755);
 		if (chown("/dev/shm/hugetlbhog", 65534, 65534) != 0)
 			return 2;
