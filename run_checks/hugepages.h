@@ -7,12 +7,6 @@
 
 #include <stddef.h>
 
-#define HUGEPAGES_DIR "/hugepages"
-#define NR_HUGEPAGES "/proc/sys/vm/nr_hugepages"
-#define SHM_DIR "/dev/shm"
-#define SHM_SCRATCH SHM_DIR "/hugetlbhog"
-#define HUGETLBFS_SCRATCH HUGEPAGES_DIR "/hugetlbhog"
-
 struct hugepages_info {
 	long page_kb;  // the default huge page
 	bool fits;     // it divides 16 MiB: the check's request is reached
@@ -25,13 +19,3 @@ struct hugepages_info {
 // the undo list.
 int hugepages_prepare(int wait_s, int timeout_s, struct hugepages_info *info, char *why,
 		      size_t size);
-
-// Just before the check: where it uses the machine's own /dev/shm, looks
-// again for a planted scratch name. Returns -1 with the reason to skip.
-int hugepages_recheck(char *why, size_t size);
-
-// After the check, where it used the machine's own /dev/shm and /hugepages:
-// a scratch name that is not a file and was taken by `end` (the realtime the
-// check ended). Returns the probe whose file it is, with why in `why`, or -1.
-struct timespec;
-int hugepages_taken_by(const struct timespec *end, char *why, size_t size);

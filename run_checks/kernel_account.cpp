@@ -1,7 +1,6 @@
 // SPDX-License-Identifier: GPL-2.0-only
 #include "kernel_account.h"
 
-#include "hugepages.h"
 #include "ktap.h"
 #include "memory_limits.h"
 #include "signals.h"

@@ -15,6 +15,13 @@ constexpr long CHECK_HUGE_PAGES = 100;	 // what it asks the shell to reserve
 constexpr char PASS_TEXT[] = "oll korrekt.\n";
 constexpr size_t PASS_LEN = sizeof(PASS_TEXT) - 1;
 
+// Where it makes its files, and the count its shell request writes.
+#define HUGEPAGES_DIR "/hugepages"
+#define NR_HUGEPAGES "/proc/sys/vm/nr_hugepages"
+#define SHM_DIR "/dev/shm"
+#define SHM_SCRATCH SHM_DIR "/hugetlbhog"
+#define HUGETLBFS_SCRATCH HUGEPAGES_DIR "/hugetlbhog"
+
 #define PROBES 6
 
 enum probe_file { NO_FILE, SHM_FILE, HUGETLBFS_FILE };

@@ -8,6 +8,7 @@
 #include "options.h"
 #include "outcome.h"
 #include "rss_report.h"
+#include "scratch.h"
 #include "signals.h"
 #include "undo.h"
 
@@ -28,7 +29,7 @@ static int ready(struct hugepages_info *hp, char *why, size_t size)
 	if (environment_refusal(&limits, why, size) < 0)
 		return -1;
 	if (hugepages_prepare(opt.wait_s, opt.timeout_s, hp, why, size) < 0 ||
-	    hugepages_recheck(why, size) < 0) {
+	    scratch_recheck(why, size) < 0) {
 		undo_all();
 		return -1;
 	}
@@ -78,7 +79,7 @@ void check_rss(const char *bin_dir)
 	bool damaged = damage_seen(&watch, damage, sizeof(damage));
 	// Without a namespace of its own the check shared the scratch names:
 	// one taken before it ended explains a failure to open that file.
-	set.planted_probe = hugepages_taken_by(&ended, planted, sizeof(planted));
+	set.planted_probe = scratch_taken_by(&ended, planted, sizeof(planted));
 	long base_kb = sysconf(_SC_PAGESIZE) / 1024;
 	// The kernel's account comes from the check itself, read at its stops;
 	// a child of the runner's measures only where the check cannot tell.
