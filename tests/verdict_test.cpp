@@ -113,6 +113,16 @@ void LagMoving(Case &c, long cpus, long miss, long moves)
 	c.t.probe[0].migrations[1] = 7 + moves;
 }
 
+// Without a namespace, the shared-memory scratch name (probe 1's file) was
+// taken during the run; the check failed to open a file with `seen` probes
+// made.
+void ShmNameTakenThenOpenFailed(Case &c, int seen)
+{
+	c.Abort(seen, kOpenFile);
+	c.set.planted = "/dev/shm/hugetlbhog exists and is not a regular file (owner uid 65534)";
+	c.set.planted_probe = 1;
+}
+
 // The huge page pool at anonymous_hugetlb's refused mmap.
 void PoolAtRefusal(Case &c, long free, long resv)
 {
@@ -247,24 +257,13 @@ const Row kRows[] = {
      KTAP_XFAIL, "the default huge page is 32768 kB, which does not divide 16 MiB",
      "pppsss/after_anonymous_hugetlb:x"},
     {"a scratch name taken while the check ran is a skip, where it shared them",
-     [](Case &c) {
-	     c.Abort(1, kOpenFile);
-	     c.set.planted =
-		 "/dev/shm/hugetlbhog exists and is not a regular file (owner uid 65534)";
-	     c.set.planted_probe = 1;
-     },
-     KTAP_SKIP,
+     [](Case &c) { ShmNameTakenThenOpenFailed(c, 1); }, KTAP_SKIP,
      "/dev/shm/hugetlbhog exists and is not a regular file (owner uid 65534), taken while the "
      "check ran",
      "psssss"},
     {"a scratch name taken is no excuse for another probe's file",
-     [](Case &c) {
-	     c.Abort(3, kOpenFile);
-	     c.set.planted =
-		 "/dev/shm/hugetlbhog exists and is not a regular file (owner uid 65534)";
-	     c.set.planted_probe = 1;
-     },
-     KTAP_FAIL, "", "pppsss/after_anonymous_hugetlb:f"},
+     [](Case &c) { ShmNameTakenThenOpenFailed(c, 3); }, KTAP_FAIL, "",
+     "pppsss/after_anonymous_hugetlb:f"},
     {"a SIGKILL while the OOM kills went up is a skip",
      [](Case &c) {
 	     c.r = {};
