@@ -113,6 +113,14 @@ void LagMoving(Case &c, long cpus, long miss, long moves)
 	c.t.probe[0].migrations[1] = 7 + moves;
 }
 
+// SIGKILL, not at the timeout, after the first probe.
+void KilledAfterOneProbe(Case &c)
+{
+	c.r = {};
+	c.r.status = SIGKILL;
+	c.t.probes = 1;
+}
+
 // Without a namespace, the shared-memory scratch name (probe 1's file) was
 // taken during the run; the check failed to open a file with `seen` probes
 // made.
@@ -266,29 +274,20 @@ const Row kRows[] = {
      "pppsss/after_anonymous_hugetlb:f"},
     {"a SIGKILL while the OOM kills went up is a skip",
      [](Case &c) {
-	     c.r = {};
-	     c.r.status = SIGKILL;
-	     c.t.probes = 1;
+	     KilledAfterOneProbe(c);
 	     c.set.oom_after.system = 4;
      },
      KTAP_SKIP, "killed by the kernel's OOM killer: /proc/vmstat counts 4 OOM kills, 3 before",
      "psssss"},
     {"a SIGKILL in the memory cgroup's OOM is a skip that names it",
      [](Case &c) {
-	     c.r = {};
-	     c.r.status = SIGKILL;
-	     c.t.probes = 1;
+	     KilledAfterOneProbe(c);
 	     c.set.oom_before.cgroup = 0;
 	     c.set.oom_after.cgroup = 1;
      },
      KTAP_SKIP, "the memory cgroup /lab/job (limit 65536 kB) counts 1 OOM kills", "psssss"},
-    {"any other SIGKILL is a failure",
-     [](Case &c) {
-	     c.r = {};
-	     c.r.status = SIGKILL;
-	     c.t.probes = 1;
-     },
-     KTAP_FAIL, "", "psssss/after_anonymous:f"},
+    {"any other SIGKILL is a failure", [](Case &c) { KilledAfterOneProbe(c); }, KTAP_FAIL, "",
+     "psssss/after_anonymous:f"},
     {"huge pages taken by another process are a skip", [](Case &c) { PoolAtRefusal(c, 3, 0); },
      KTAP_SKIP, "with 3 huge pages of 2048 kB free and unreserved; the check needs 8", "ppssss"},
     {"huge pages reserved for others are not free", [](Case &c) { PoolAtRefusal(c, 8, 8); },
