@@ -144,11 +144,6 @@ void kernel_print(const struct kernel_account *m)
 	}
 }
 
-static bool call_failed(long result)
-{
-	return result < 0 && result >= -4095;
-}
-
 void kernel_account_from_trace(struct kernel_account *m, const struct trace *t, long base_kb)
 {
 	memset(m, 0, sizeof(*m));

@@ -41,3 +41,16 @@ static const struct probe probes[PROBES] = {
     {"hugetlbfs_file_map_hugetlb", MAP_HUGETLB, HUGETLBFS_FILE, true},
     {"anonymous_hugetlb_kept", MAP_ANONYMOUS | MAP_HUGETLB, NO_FILE, false},
 };
+
+// Whether a system call's result is an error (-4095 to -1), as the trace
+// reads it from the check's registers.
+inline bool call_failed(long result)
+{
+	return result < 0 && result >= -4095;
+}
+
+// A probe of huge pages: mapped with MAP_HUGETLB, or from the hugetlbfs.
+inline bool huge_probe(int i)
+{
+	return probes[i].extra_flags & MAP_HUGETLB || probes[i].file == HUGETLBFS_FILE;
+}

@@ -10,16 +10,6 @@
 #include <string.h>
 #include <sys/wait.h>
 
-static bool call_failed(long result)
-{
-	return result < 0 && result >= -4095;
-}
-
-static bool huge_probe(int i)
-{
-	return probes[i].extra_flags & MAP_HUGETLB || probes[i].file == HUGETLBFS_FILE;
-}
-
 // What the trace saw of one probe.
 static void diag_probe(int i, const struct probe_seen *p)
 {

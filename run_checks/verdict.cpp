@@ -23,11 +23,6 @@ static const char *const check_failure_text[] = {
 const char *const check_failure_name[] = {nullptr,  "growth",	 "shrink",  "mmap",
 					  "munmap", "open_file", "read_rss"};
 
-static bool call_failed(long result)
-{
-	return result < 0 && result >= -4095;
-}
-
 static bool probe_done(const struct trace *t, int i)
 {
 	const struct probe_seen *p = &t->probe[i];
@@ -50,14 +45,6 @@ enum check_failure check_failure_of(const struct child_result *r)
 bool rss_needs_own_measurement(const struct trace *t, const struct child_result *r)
 {
 	return t->mode == TRACE_OFF || check_failure_of(r) == FAILED_OPEN_FILE;
-}
-
-// The failures that the check's fixed design makes, told by the kernel's
-// own measurement: it scales statm by 4096 whatever the page size, and its
-// hugetlbfs file cannot be sized when the huge page does not divide 16 MiB.
-static bool huge_probe(int i)
-{
-	return probes[i].extra_flags & MAP_HUGETLB || probes[i].file == HUGETLBFS_FILE;
 }
 
 // Before 6.2 each task caches up to 64 counter events (SMP kernels); from
@@ -123,6 +110,9 @@ static void counter_lag(struct rss_verdict *v, const struct trace *t, const stru
 		 statm, walked, miss, bound, how);
 }
 
+// The failures that the check's fixed design makes, told by the kernel's
+// own measurement: it scales statm by 4096 whatever the page size, and its
+// hugetlbfs file cannot be sized when the huge page does not divide 16 MiB.
 static void expected_failure(struct rss_verdict *v, const struct trace *t,
 			     const struct kernel_account *m, const struct rss_setting *set)
 {
