@@ -26,6 +26,8 @@ int record_format(const struct record *r, char *text, size_t size)
 		else if (s->kind == UNDO_RMDIR)
 			n = snprintf(text + at, size - at, "rmdir %lu %lu %s %s\n", s->dev, s->ino,
 				     s->inner[0] ? s->inner : "-", s->path);
+		else if (s->kind == UNDO_WAIT)
+			n = snprintf(text + at, size - at, "wait %ld %ld\n", s->pid, s->start);
 	}
 	at += n >= 0 ? (size_t)n : size;
 	return at < size ? (int)at : -1;
@@ -55,6 +57,11 @@ static bool parse_step(const char *line, struct undo_step *s)
 		if (sscanf(line, "rmdir %lu %lu %31s %n", &s->dev, &s->ino, inner, &path_at) != 3 ||
 		    s->ino == 0)
 			return false;
+	} else if (!strcmp(kind, "wait")) {
+		s->kind = UNDO_WAIT;
+		int end = -1;
+		return sscanf(line, "wait %ld %ld%n", &s->pid, &s->start, &end) == 2 && end > 0 &&
+		       line[end] == '\0' && s->pid > 0 && s->start >= 0;
 	} else {
 		return false;
 	}

@@ -12,6 +12,7 @@ enum undo_kind {
 	UNDO_UNMOUNT, // a mount made at `path`
 	UNDO_RMDIR,   // a directory made at `path`
 	UNDO_CALL,    // in this process alone: a function to call (leave a namespace)
+	UNDO_WAIT,    // processes that can still change the machine: wait for their end
 };
 
 #define UNDO_PATH 4096 // PATH_MAX: a path the kernel takes
@@ -24,6 +25,7 @@ struct undo_step {
 	char fs[16];		// ...called this
 	unsigned long dev, ino; // UNDO_RMDIR: the directory (dev 0: any device)...
 	char inner[32];		// ...and a file the run made in it, or ""
+	long pid, start;	// UNDO_WAIT: the process (its start time, its identity)
 	char path[UNDO_PATH];
 	bool local;	    // dies with the process (a mount in its namespace): never recorded
 	void (*call)(void); // UNDO_CALL

@@ -8,6 +8,7 @@
 #include "options.h"
 #include "outcome.h"
 #include "rss_report.h"
+#include "sandbox.h"
 #include "scratch.h"
 #include "signals.h"
 #include "undo.h"
@@ -28,11 +29,18 @@ static int ready(struct hugepages_info *hp, char *why, size_t size)
 	environment_read(&limits, cg_path, sizeof(cg_path));
 	if (environment_refusal(&limits, why, size) < 0)
 		return -1;
+	char how[128];
+	int boxed = 0;
 	if (hugepages_prepare(opt.wait_s, opt.timeout_s, hp, why, size) < 0 ||
-	    scratch_recheck(why, size) < 0) {
+	    scratch_recheck(why, size) < 0 ||
+	    (boxed = sandbox_enter(how, sizeof(how), why, size)) < 0) {
 		undo_all();
 		return -1;
 	}
+	if (!boxed)
+		ktap_diag("no pid namespace for the check (%s): a process it starts that leaves "
+			  "its process group can outlive a killed runner",
+			  how);
 	return 0;
 }
 

@@ -109,6 +109,14 @@ int undo_call(void (*call)(void), char *why, size_t size)
 	return undo_add(&s, why, size);
 }
 
+int undo_wait(long pid, long start, char *why, size_t size)
+{
+	struct undo_step s = new_step(UNDO_WAIT, "/");
+	s.pid = pid;
+	s.start = start;
+	return undo_add(&s, why, size);
+}
+
 int undo_count(void)
 {
 	return list.steps;

@@ -20,6 +20,9 @@ int undo_unmount(const char *path, long mount_id, unsigned long fs_magic, const 
 int undo_rmdir(const char *path, unsigned long dev, unsigned long ino, const char *inner, char *why,
 	       size_t size);
 int undo_call(void (*call)(void), char *why, size_t size);
+// Processes started at `start` (process_start()) under `pid`: none of the
+// rest is undone before they end.
+int undo_wait(long pid, long start, char *why, size_t size);
 
 // How many steps the list holds.
 int undo_count(void);

@@ -112,6 +112,27 @@ static bool undo_rmdir_step(const struct undo_step *s, char *said, size_t size)
 	return true;
 }
 
+// How long the end of a sandbox's processes is waited for: the kernel kills
+// them all at once, but one inside a call (a reservation on a slow board)
+// ends only when the call does.
+#define WAIT_MS 60000
+
+// Nothing the run put back stays put while a process it started can still
+// change it: wait for the sandbox's first process to end, after all the rest.
+static bool undo_wait_step(const struct undo_step *s, char *said, size_t size)
+{
+	long since = now_ms();
+	while (process_start(s->pid) == s->start) {
+		if (now_ms() - since >= WAIT_MS) {
+			say_more(said, size, "the check's processes still ran %d s after the run",
+				 WAIT_MS / 1000);
+			return false;
+		}
+		usleep(5000);
+	}
+	return true;
+}
+
 bool undo_one(const struct undo_step *s, char *said, size_t size)
 {
 	switch (s->kind) {
@@ -124,6 +145,8 @@ bool undo_one(const struct undo_step *s, char *said, size_t size)
 	case UNDO_CALL:
 		s->call();
 		return true;
+	case UNDO_WAIT:
+		return undo_wait_step(s, said, size);
 	}
 	return true;
 }

@@ -156,6 +156,24 @@ void close_from(int from, bool cloexec)
 			close(fd);
 }
 
+long process_start(long pid)
+{
+	char path[40], text[1024], state;
+	unsigned long long start;
+	snprintf(path, sizeof(path), "/proc/%ld/stat", pid);
+	if (pid <= 0 || read_text(path, text, sizeof(text)) <= 0)
+		return -1;
+	// The name, in parentheses, may hold anything: the fields follow the
+	// last ')'. State is the 3rd field, the start time the 22nd.
+	const char *at = strrchr(text, ')');
+	if (!at || sscanf(at + 1,
+			  " %c %*s %*s %*s %*s %*s %*s %*s %*s %*s %*s %*s %*s %*s %*s %*s "
+			  "%*s %*s %*s %llu",
+			  &state, &start) != 2)
+		return -1;
+	return state == 'Z' || state == 'X' ? -1 : (long)start;
+}
+
 // The effective uid of process `pid`, or -1 where it cannot be read.
 static long effective_uid(long pid)
 {

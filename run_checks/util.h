@@ -37,5 +37,9 @@ void say_more(char *said, size_t size, const char *fmt, ...) __attribute__((form
 // holder cannot be told (another pid namespace).
 long flock_holder_not_root(int fd, long *pid);
 
+// When process `pid` started, in clock ticks after boot (its identity with
+// the pid), while it runs; -1 once it has ended (or /proc cannot tell).
+long process_start(long pid);
+
 // Closes every descriptor from `from` on (close-on-exec where `cloexec`).
 void close_from(int from, bool cloexec);

@@ -22,7 +22,7 @@ record Sample()
 	record r;
 	r.pid = 4242;
 	snprintf(r.boot, sizeof(r.boot), "0c3b1d2e-aaaa-4bbb-8ccc-123456789abc");
-	r.steps = 4;
+	r.steps = 5;
 	r.step[0] = Step(UNDO_RMDIR, "/hugepages");
 	r.step[0].dev = 2049;
 	r.step[0].ino = 917505;
@@ -36,6 +36,9 @@ record Sample()
 	r.step[3] = Step(UNDO_WRITE, "/proc/sys/vm/nr_hugepages");
 	r.step[3].found = 3;
 	r.step[3].set = 100;
+	r.step[4] = Step(UNDO_WAIT, "/");
+	r.step[4].pid = 31337;
+	r.step[4].start = 4200;
 	return r;
 }
 
@@ -57,7 +60,11 @@ void ExpectSameStep(const undo_step &a, const undo_step &b)
 	EXPECT_EQ(a.dev, b.dev);
 	EXPECT_EQ(a.ino, b.ino);
 	EXPECT_STREQ(a.inner, b.inner);
-	EXPECT_STREQ(a.path, b.path);
+	EXPECT_EQ(a.pid, b.pid);
+	EXPECT_EQ(a.start, b.start);
+	if (a.kind != UNDO_WAIT) {
+		EXPECT_STREQ(a.path, b.path);
+	}
 }
 
 TEST(Record, ReadsBackWhatItWrote)
@@ -66,8 +73,8 @@ TEST(Record, ReadsBackWhatItWrote)
 	ASSERT_TRUE(record_parse(Text(Sample()).c_str(), &out)) << Text(Sample());
 	EXPECT_EQ(out.pid, 4242);
 	EXPECT_STREQ(out.boot, Sample().boot);
-	ASSERT_EQ(out.steps, 4);
-	for (int i = 0; i < 4; i++)
+	ASSERT_EQ(out.steps, 5);
+	for (int i = 0; i < 5; i++)
 		ExpectSameStep(out.step[i], Sample().step[i]);
 }
 
@@ -80,7 +87,7 @@ TEST(Record, LocalStepsAreNotRecorded)
 	r.step[2].local = true;
 	static record out;
 	ASSERT_TRUE(record_parse(Text(r).c_str(), &out));
-	ASSERT_EQ(out.steps, 3);
+	ASSERT_EQ(out.steps, 4);
 	ExpectSameStep(out.step[2], Sample().step[3]);
 }
 
@@ -127,6 +134,9 @@ TEST(Record, DamagedTextIsRefusedAndLeavesNothingRead)
 		 whole + "write 1 2 relative/path\n",
 		 whole + "rmdir 1 0 - /zero/inode\n",
 		 whole + "write -3 100 /proc/x\n",
+		 whole + "wait 0 4200\n",
+		 whole + "wait 12 -1\n",
+		 whole + "wait 12 4200 /proc\n",
 		 std::string("pid 0\nboot x\n"),
 		 std::string("\n\n\n"),
 		 std::string("pid 1\nboot x\nnr_hugepages"),

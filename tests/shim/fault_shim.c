@@ -31,6 +31,9 @@
 //                            process taking the pool after the runner counted it
 //   SHIM_LEAK_HUGE=1         at the first MAP_HUGETLB mmap, leave one huge page in a
 //                            file in /hugepages: a pool that does not come back
+//   SHIM_FAIL_UNSHARE=FLAGS  fail unshare() of any of FLAGS (a number, e.g.
+//                            0x20000000 for CLONE_NEWPID) with EPERM, as a
+//                            container that forbids that namespace does
 //   SHIM_KMSG=TEXT           at the first mmap, write TEXT to /dev/kmsg (as any
 //                            root process may: the kernel files it as a user's)
 //
@@ -486,6 +489,20 @@ int ftruncate(int fd, off_t len)
 int ftruncate64(int fd, off_t len)
 {
 	return do_ftruncate(fd, len);
+}
+
+int unshare(int flags)
+{
+	static int (*real_unshare)(int);
+
+	if (!real_unshare)
+		real_unshare = real("unshare");
+	if (flags &
+	    (int)strtol(env("SHIM_FAIL_UNSHARE") ? env("SHIM_FAIL_UNSHARE") : "0", NULL, 0)) {
+		errno = EPERM;
+		return -1;
+	}
+	return real_unshare(flags);
 }
 
 int unlink(const char *path)

@@ -9,10 +9,13 @@
 // kernel kills it; silent, wrong, fail, exit3, forge: a LAVA signal on stderr then status 1, abort,
 // chatty, hang, flood: 20000 bytes on stderr then abort, grandchild: hangs with a child in its
 // process group, setsid: passes but leaves a child in a session of its own holding its output,
-// orphan: passes but leaves a child in its process group holding nothing) and appends what it saw
+// orphan: passes but leaves a child in its process group holding nothing; slowshell: as the
+// check's shell on a loaded board, a child it waits for writes 100 to nr_hugepages after 2 s,
+// then passes) and appends what it saw
 // to STANDIN_LOG: its argument, the huge-page count, whether /hugepages is a hugetlbfs, its
-// directory, the descriptors above 2 and the signals it inherited blocked; a child's pid on a line
-// of its own.
+// directory, the descriptors above 2, the signals it inherited blocked, its pid as the machine
+// and as itself sees it (in a pid namespace of its own) and that namespace; a child's pid on a
+// line of its own.
 #include <climits>
 #include <cstdio>
 #include <cstdlib>
@@ -22,6 +25,7 @@
 #include <sys/mman.h>
 #include <sys/stat.h>
 #include <sys/vfs.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 namespace
@@ -39,6 +43,22 @@ std::string Slurp(const char *path)
 	while (!text.empty() && text.back() == '\n')
 		text.pop_back();
 	return text;
+}
+
+// Its pid as the machine sees it: /proc is the machine's, even from inside
+// a pid namespace of the check's own.
+int HostPid()
+{
+	char link[32] = "";
+	ssize_t n = readlink("/proc/self", link, sizeof(link) - 1);
+	return n > 0 ? std::atoi(link) : static_cast<int>(getpid());
+}
+
+std::string PidNamespace()
+{
+	char link[64] = "";
+	ssize_t n = readlink("/proc/self/ns/pid", link, sizeof(link) - 1);
+	return n > 0 ? std::string(link, static_cast<size_t>(n)) : "?";
 }
 
 void Log(const std::string &name, const char *arg)
@@ -61,10 +81,11 @@ void Log(const std::string &name, const char *arg)
 	if (FILE *f = std::fopen(log, "a")) {
 		std::fprintf(f,
 			     "%s arg=%s nr_hugepages=%s hugetlbfs=%d cwd=%s fds=%d blocked=%s "
-			     "pid=%d\n",
+			     "pidns=%s nspid=%d pid=%d\n",
 			     name.c_str(), arg ? arg : "",
 			     Slurp("/proc/sys/vm/nr_hugepages").c_str(), hugetlbfs, cwd, fds,
-			     blocked.c_str(), static_cast<int>(getpid()));
+			     blocked.c_str(), PidNamespace().c_str(), static_cast<int>(getpid()),
+			     HostPid());
 		std::fclose(f);
 	}
 }
@@ -77,7 +98,7 @@ void SleepingChild(bool own_session)
 	if (own_session)
 		setsid();
 	if (FILE *f = std::fopen(std::getenv("STANDIN_LOG"), "a")) {
-		std::fprintf(f, "child pid=%d\n", static_cast<int>(getpid()));
+		std::fprintf(f, "child pid=%d\n", HostPid());
 		std::fclose(f);
 	}
 	sleep(own_session ? 60 : 3600);
@@ -123,9 +144,24 @@ int main(int argc, char **argv)
 			   stderr);
 		std::abort();
 	}
-	if (rss && (mode == "pass" || mode == "chatty" || mode == "orphan" || mode == "setsid" ||
-		    mode == "trailing" || mode == "late" || mode == "sleepy"))
+	if (rss &&
+	    (mode == "pass" || mode == "chatty" || mode == "orphan" || mode == "setsid" ||
+	     mode == "trailing" || mode == "late" || mode == "sleepy" || mode == "slowshell"))
 		MapSixTimes();
+	if (mode == "slowshell") {
+		pid_t shell = fork();
+		if (shell == 0) {
+			if (FILE *f = std::fopen(std::getenv("STANDIN_LOG"), "a")) {
+				std::fprintf(f, "child pid=%d\n", HostPid());
+				std::fclose(f);
+			}
+			sleep(2);
+			int fd = open("/proc/sys/vm/nr_hugepages", O_WRONLY);
+			_exit(fd >= 0 && write(fd, "100\n", 4) == 4 ? 0 : 1);
+		}
+		waitpid(shell, nullptr, 0);
+		mode = "pass";
+	}
 	if (mode == "late")
 		sleep(3);
 	if (mode == "pass" || mode == "chatty" || mode == "unmapped" || mode == "late" ||
@@ -186,7 +222,7 @@ int main(int argc, char **argv)
 			for (int fd = 0; fd < 3; fd++)
 				close(fd);
 			if (FILE *f = std::fopen(std::getenv("STANDIN_LOG"), "a")) {
-				std::fprintf(f, "child pid=%d\n", static_cast<int>(getpid()));
+				std::fprintf(f, "child pid=%d\n", HostPid());
 				std::fclose(f);
 			}
 			sleep(3600);
