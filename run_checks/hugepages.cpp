@@ -22,15 +22,23 @@
 #define MADE_MARK_NAME ".made-by-run_checks"
 #define MADE_MARK HUGEPAGES_DIR "/" MADE_MARK_NAME
 
-// A directory the run makes, on the undo list by its identity as soon as it
-// is made; the mark inside tells a later boot, whose /run holds no record,
-// that the directory is the runner's to remove.
+// A directory the run makes, on the undo list before it is made and by its
+// identity once it is; the mark inside tells a later boot, whose /run holds
+// no record, that the directory is the runner's to remove.
 static int make_dir(const char *path, const char *mark, char *why, size_t size)
 {
 	struct stat s;
-	if (mkdir(path, 0755) != 0 || lstat(path, &s) != 0)
+	if (undo_rmdir(path, 0, 0, mark ? MADE_MARK_NAME : "", why, size) < 0) {
+		undo_done();
+		return -2;
+	}
+	if (mkdir(path, 0755) != 0 || lstat(path, &s) != 0) {
+		int e = errno;
+		undo_done();
+		errno = e;
 		return -1;
-	if (undo_rmdir(path, s.st_dev, s.st_ino, mark ? MADE_MARK_NAME : "", why, size) < 0)
+	}
+	if (undo_made_dir(s.st_dev, s.st_ino, why, size) < 0)
 		return -2;
 	if (mark)
 		close(open(mark, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600));
@@ -71,17 +79,24 @@ static int mount_private(long page_kb, char *why, size_t size)
 	return 0;
 }
 
-// Without a namespace, on the machine's own /hugepages.
+// Without a namespace, on the machine's own /hugepages: on the undo list
+// before it is mounted (an id of 0: whatever hugetlbfs is there, none before)
+// and by its id once it is.
 static int mount_shared(char *why, size_t size)
 {
+	if (undo_unmount(HUGEPAGES_DIR, 0, HUGETLBFS_MAGIC_, "hugetlbfs", why, size) < 0) {
+		undo_done();
+		return -1;
+	}
 	if (mount("none", HUGEPAGES_DIR, "hugetlbfs", MS_NOSUID | MS_NODEV | MS_NOEXEC, nullptr) !=
-	    0)
+	    0) {
+		int e = errno;
+		undo_done();
 		return say_why(why, size, "cannot mount hugetlbfs at %s: %s", HUGEPAGES_DIR,
-			       strerror(errno));
+			       strerror(e));
+	}
 	long id = mount_id(HUGEPAGES_DIR);
-	// An id of 0: unknown, yet it must be undone.
-	if (undo_unmount(HUGEPAGES_DIR, id < 0 ? 0 : id, HUGETLBFS_MAGIC_, "hugetlbfs", why, size) <
-	    0)
+	if (id > 0 && undo_made_mount(id, why, size) < 0)
 		return -1;
 	ktap_diag("mounted hugetlbfs at %s", HUGEPAGES_DIR);
 	return 0;

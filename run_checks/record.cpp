@@ -54,8 +54,10 @@ static bool parse_step(const char *line, struct undo_step *s)
 			return false;
 	} else if (!strcmp(kind, "rmdir")) {
 		s->kind = UNDO_RMDIR;
+		// Inode 0 on device 0: registered before it was made, its
+		// identity not known.
 		if (sscanf(line, "rmdir %lu %lu %31s %n", &s->dev, &s->ino, inner, &path_at) != 3 ||
-		    s->ino == 0)
+		    (s->ino == 0 && s->dev != 0))
 			return false;
 	} else if (!strcmp(kind, "wait")) {
 		s->kind = UNDO_WAIT;

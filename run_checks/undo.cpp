@@ -42,6 +42,14 @@ static int keep_record(void)
 	return state_file_replace("state", text, (size_t)n) ? 0 : -1;
 }
 
+static int record_or_say(char *why, size_t size)
+{
+	if (keep_record() == 0)
+		return 0;
+	return say_why(why, size, "cannot record what the run changes in %s: %s", state_dir(),
+		       strerror(errno));
+}
+
 static void undo_at_stop(int)
 {
 	undo_all();
@@ -57,10 +65,7 @@ int undo_add(const struct undo_step *s, char *why, size_t size)
 		return say_why(why, size, "cannot record what the run changes: %d steps already",
 			       UNDO_STEPS);
 	list.step[list.steps++] = *s;
-	if (s->local || keep_record() == 0)
-		return 0;
-	return say_why(why, size, "cannot record what the run changes in %s: %s", state_dir(),
-		       strerror(errno));
+	return s->local ? 0 : record_or_say(why, size);
 }
 
 static struct undo_step new_step(enum undo_kind kind, const char *path)
@@ -107,6 +112,23 @@ int undo_call(void (*call)(void), char *why, size_t size)
 	s.call = call;
 	s.local = true;
 	return undo_add(&s, why, size);
+}
+
+int undo_made_dir(unsigned long dev, unsigned long ino, char *why, size_t size)
+{
+	if (list.steps == 0 || list.step[list.steps - 1].kind != UNDO_RMDIR)
+		return say_why(why, size, "no directory registered to name");
+	list.step[list.steps - 1].dev = dev;
+	list.step[list.steps - 1].ino = ino;
+	return record_or_say(why, size);
+}
+
+int undo_made_mount(long mount_id, char *why, size_t size)
+{
+	if (list.steps == 0 || list.step[list.steps - 1].kind != UNDO_UNMOUNT)
+		return say_why(why, size, "no mount registered to name");
+	list.step[list.steps - 1].mount_id = mount_id;
+	return record_or_say(why, size);
 }
 
 int undo_wait(long pid, long start, char *why, size_t size)

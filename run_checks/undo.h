@@ -20,6 +20,12 @@ int undo_unmount(const char *path, long mount_id, unsigned long fs_magic, const 
 int undo_rmdir(const char *path, unsigned long dev, unsigned long ino, const char *inner, char *why,
 	       size_t size);
 int undo_call(void (*call)(void), char *why, size_t size);
+// Intent first: a directory or mount registered before it is made (its
+// identity 0: unknown), named once it is made. Replaces the last step, with
+// the record, before this returns; so no kill between the change and its
+// record leaves the change unrecorded.
+int undo_made_dir(unsigned long dev, unsigned long ino, char *why, size_t size);
+int undo_made_mount(long mount_id, char *why, size_t size);
 // Processes started at `start` (process_start()) under `pid`: none of the
 // rest is undone before they end.
 int undo_wait(long pid, long start, char *why, size_t size);

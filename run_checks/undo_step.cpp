@@ -77,7 +77,10 @@ static int open_made_dir(const struct undo_step *s, int *parent, int *dir, const
 	struct stat at;
 	if (*dir < 0)
 		return errno == EMFILE || errno == ENFILE ? -1 : 0;
-	return fstat(*dir, &at) == 0 && at.st_ino == s->ino && (!s->dev || at.st_dev == s->dev);
+	// Of unknown identity (killed between making it and naming it): any
+	// directory there, removed only if as empty as the run left it.
+	return fstat(*dir, &at) == 0 &&
+	       (!s->ino || (at.st_ino == s->ino && (!s->dev || at.st_dev == s->dev)));
 }
 
 // Through descriptors, so that no link swapped into the path since moves
@@ -93,8 +96,8 @@ static bool undo_rmdir_step(const struct undo_step *s, char *said, size_t size)
 	int mine = open_made_dir(s, &parent_fd, &dir_fd, &leaf);
 	unique_fd parent(parent_fd), dir(dir_fd);
 	if (mine < 0)
-		mine =
-		    S_ISDIR(at.st_mode) && at.st_ino == s->ino && (!s->dev || at.st_dev == s->dev);
+		mine = S_ISDIR(at.st_mode) &&
+		       (!s->ino || (at.st_ino == s->ino && (!s->dev || at.st_dev == s->dev)));
 	if (!mine) {
 		say_more(said, size, "left %s: not the directory the run made", s->path);
 		return true;

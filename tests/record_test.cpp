@@ -122,6 +122,20 @@ TEST(Record, TheFixedFormOfEarlierRunsStillReads)
 	EXPECT_STREQ(out.step[1].path, "/hugepages");
 }
 
+// Registered before it was made, a directory has no identity yet (device
+// and inode 0); a mount, no id (0).
+TEST(Record, AStepRegisteredBeforeItsChangeReadsWithoutIdentity)
+{
+	static record out;
+	ASSERT_TRUE(record_parse("pid 9\nboot x\nrmdir 0 0 .made-by-run_checks /hugepages\n"
+				 "unmount 0 958458f6 hugetlbfs /hugepages\n",
+				 &out));
+	ASSERT_EQ(out.steps, 2);
+	EXPECT_EQ(out.step[0].ino, 0u);
+	EXPECT_STREQ(out.step[0].path, "/hugepages");
+	EXPECT_EQ(out.step[1].mount_id, 0);
+}
+
 // Anything but a whole record is damaged: never replayed in part.
 TEST(Record, DamagedTextIsRefusedAndLeavesNothingRead)
 {

@@ -166,6 +166,34 @@ TEST_F(RunnerOnSystem, AfterSigkillItsGuardianPutsBackAtOnce)
 					  "did: restored nr_hugepages to 3, removed /hugepages")));
 }
 
+// A kill between a change and its record, made certain by the fault shim:
+// the change was on the record before it was made, so the guardian puts it
+// back all the same.
+TEST_F(RunnerOnSystem, AKillBetweenAChangeAndItsRecordLeavesNothing)
+{
+	struct Case {
+		const char *kill_after;
+		const char *refused; // namespaces refused, as a container may
+	} cases[] = {
+	    {"mkdir:/hugepages", "0"},
+	    // No mount namespace: hugetlbfs on the machine's own /hugepages.
+	    {"mount:/hugepages", "0x20000"},
+	};
+	for (const Case &c : cases) {
+		SCOPED_TRACE(c.kill_after);
+		Result killed = RunRunner({}, {std::string("LD_PRELOAD=") + FAULT_SHIM,
+					       std::string("SHIM_KILL_AFTER=") + c.kill_after,
+					       std::string("SHIM_FAIL_UNSHARE=") + c.refused});
+		EXPECT_EQ(killed.signal, SIGKILL) << Describe(killed);
+		for (int i = 0; i < 500 && !(SystemState() == before_); ++i)
+			usleep(10000);
+		EXPECT_EQ(SystemState(), before_);
+		umount("/hugepages");
+		unlink("/hugepages/.made-by-run_checks");
+		rmdir("/hugepages");
+	}
+}
+
 // Killed during the new-file check: its private directory goes too.
 TEST_F(RunnerOnSystem, AfterSigkillDuringTheNewFileCheckItsDirectoryIsRemoved)
 {

@@ -34,6 +34,9 @@
 //   SHIM_FAIL_UNSHARE=FLAGS  fail unshare() of any of FLAGS (a number, e.g.
 //                            0x20000000 for CLONE_NEWPID) with EPERM, as a
 //                            container that forbids that namespace does
+//   SHIM_KILL_AFTER=CALL:PATH  the process SIGKILLs itself as soon as its
+//                            mkdir or mount (CALL) of PATH has succeeded: a kill
+//                            between a change and its record, made certain
 //   SHIM_KMSG=TEXT           at the first mmap, write TEXT to /dev/kmsg (as any
 //                            root process may: the kernel files it as a user's)
 //
@@ -49,6 +52,8 @@
 #include <stdlib.h>
 #include <string.h>
 #include <sys/mman.h>
+#include <sys/mount.h>
+#include <sys/stat.h>
 #include <sys/syscall.h>
 #include <unistd.h>
 
@@ -503,6 +508,37 @@ int unshare(int flags)
 		return -1;
 	}
 	return real_unshare(flags);
+}
+
+// Dies at once if SHIM_KILL_AFTER names this call of `path` that succeeded.
+static int kill_after(const char *call, const char *path, int result)
+{
+	const char *want = env("SHIM_KILL_AFTER");
+	size_t n = strlen(call);
+	if (result == 0 && want && !strncmp(want, call, n) && want[n] == ':' &&
+	    !strcmp(want + n + 1, path))
+		syscall(SYS_kill, syscall(SYS_getpid), 9);
+	return result;
+}
+
+int mkdir(const char *path, mode_t mode)
+{
+	static int (*real_mkdir)(const char *, mode_t);
+
+	if (!real_mkdir)
+		real_mkdir = real("mkdir");
+	return kill_after("mkdir", path, real_mkdir(path, mode));
+}
+
+int mount(const char *source, const char *target, const char *type, unsigned long flags,
+	  const void *data)
+{
+	static int (*real_mount)(const char *, const char *, const char *, unsigned long,
+				 const void *);
+
+	if (!real_mount)
+		real_mount = real("mount");
+	return kill_after("mount", target, real_mount(source, target, type, flags, data));
 }
 
 int unlink(const char *path)
