@@ -53,10 +53,24 @@ bool rss_needs_own_measurement(const struct trace *t, const struct child_result 
 // check ran on can change what they hold, by less than a batch each; where
 // the kernel does not say which (`ran_on` < 1), all of them. Never the whole
 // mapping: a kernel that does not count a kind is no lag, however many CPUs.
+// From 6.16, and in the stable releases that took the same change, statm
+// folds every CPU's counter into what it reads: no lag at all.
+static bool reads_exact_sum(int major, int minor, int sublevel)
+{
+	if (major != 6)
+		return major > 6;
+	return minor >= 16 || (minor == 15 && sublevel >= 7) || (minor == 12 && sublevel >= 39) ||
+	       (minor == 6 && sublevel >= 99);
+}
+
 long statm_lag_bound(const char *release, long cpus, long ran_on, char *how, size_t size)
 {
-	int major = 0, minor = 0;
-	sscanf(release, "%d.%d", &major, &minor);
+	int major = 0, minor = 0, sublevel = 0;
+	sscanf(release, "%d.%d.%d", &major, &minor, &sublevel);
+	if (reads_exact_sum(major, minor, sublevel)) {
+		snprintf(how, size, "%d.%d.%d reads statm's exact sum", major, minor, sublevel);
+		return 0;
+	}
 	if (major < 6 || (major == 6 && minor < 2)) {
 		snprintf(how, size, "before 6.2: 64 events cached per task");
 		return 64;
