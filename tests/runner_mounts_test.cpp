@@ -6,6 +6,7 @@
 #include "support/run.h"
 #include "support/runner_bed.h"
 
+#include <algorithm>
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 #include <string>
@@ -72,6 +73,45 @@ TEST_F(RunnerOnSystem, TheMachinesMountTableIsUnchangedWhileTheCheckRuns)
 	});
 	EXPECT_EQ(during, before);
 	EXPECT_THAT(ReadFile(log_path()), HasSubstr(" hugetlbfs=1 "));
+	EXPECT_EQ(SystemState(), before_);
+}
+
+// The namespace is private all the way down: a mount of the runner's under
+// a shared one (here /dev/shm, shared in the test's own namespace) would
+// otherwise show in the machine's table.
+TEST_F(RunnerOnSystem, TheRunnersMountsNeverReachAMountSharedWithTheMachine)
+{
+	const std::string script =
+	    "mount --make-shared /dev/shm || exit 9; "
+	    "echo before $(grep -c ' /dev/shm ' /proc/self/mountinfo); \"$0\" & runner=$!; "
+	    "i=0; while [ ! -s \"$STANDIN_LOG\" ] && [ $i -lt 400 ]; do sleep 0.05; "
+	    "i=$((i + 1)); done; echo during $(grep -c ' /dev/shm ' /proc/self/mountinfo); "
+	    "kill -TERM $runner; wait $runner";
+	Spawn s = InPrivateMountNamespace(script, {bed_ / "run_checks"});
+	s.env = RunnerSpawn({}, {"STANDIN_rss_map_check=hang"}).env;
+	std::remove(log_path().c_str());
+	Result r = RunSpawn(s);
+	rmdir("/hugepages"); // made in the namespace, on the real root
+	std::vector<std::string> out = Lines(r.out);
+	ASSERT_THAT(out, Contains(testing::StartsWith("before "))) << r.out;
+	std::string before = *std::find_if(out.begin(), out.end(), [](const std::string &l) {
+		return l.rfind("before ", 0) == 0;
+	});
+	EXPECT_THAT(out, Contains("during " + before.substr(7))) << r.out;
+	EXPECT_THAT(ReadFile(log_path()), HasSubstr(" hugetlbfs=1 "));
+	EXPECT_EQ(SystemState(), before_);
+}
+
+// A namespace whose mounts cannot be made private is no namespace: its error
+// is not let pass, and the machine's own places serve.
+TEST_F(RunnerOnSystem, ANamespaceThatCannotBeMadePrivateIsLeftForTheMachinesPlaces)
+{
+	Result r = RunRunner({}, {std::string("LD_PRELOAD=") + FAULT_SHIM, "SHIM_FAIL_MOUNT=/"});
+	EXPECT_THAT(Lines(r.out),
+		    Contains("# no mount namespace for the check (private propagation: Invalid "
+			     "argument): it uses the machine's /dev/shm and /hugepages"))
+	    << r.out;
+	EXPECT_THAT(Lines(r.out), Contains("ok 1 rss_map_check"));
 	EXPECT_EQ(SystemState(), before_);
 }
 

@@ -37,6 +37,8 @@
 //   SHIM_KILL_AFTER=CALL:PATH  the process SIGKILLs itself as soon as its
 //                            mkdir or mount (CALL) of PATH has succeeded: a kill
 //                            between a change and its record, made certain
+//   SHIM_FAIL_MOUNT=PATH     fail mount() at PATH (EINVAL), as a root that is not
+//                            a mount point (a chroot) fails a change of propagation
 //   SHIM_KMSG=TEXT           at the first mmap, write TEXT to /dev/kmsg (as any
 //                            root process may: the kernel files it as a user's)
 //
@@ -538,6 +540,10 @@ int mount(const char *source, const char *target, const char *type, unsigned lon
 
 	if (!real_mount)
 		real_mount = real("mount");
+	if (env("SHIM_FAIL_MOUNT") && !strcmp(env("SHIM_FAIL_MOUNT"), target)) {
+		errno = EINVAL;
+		return -1;
+	}
 	return kill_after("mount", target, real_mount(source, target, type, flags, data));
 }
 
