@@ -25,7 +25,8 @@ struct undo_step {
 	char fs[16];		// ...called this
 	unsigned long dev, ino; // UNDO_RMDIR: the directory (dev 0: any device)...
 	char inner[32];		// ...and a file the run made in it, or ""
-	long pid, start;	// UNDO_WAIT: the process (its start time, its identity)
+	long pid, start;	// UNDO_WAIT: a namespace's first process (its start time)...
+	unsigned long pid_ns;	// ...and the namespace (the inode of its ns/pid)
 	char path[UNDO_PATH];
 	bool local;	    // dies with the process (a mount in its namespace): never recorded
 	void (*call)(void); // UNDO_CALL

@@ -15,11 +15,6 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
-// How long the runner waits to reap the namespace's first process: it ends
-// after every other process of the namespace, and one the runner has not
-// reaped yet would wait for the runner.
-#define REAP_MS 2000
-
 static struct {
 	unique_fd host_ns; // the runner's own, for the children after
 	unique_fd alive;   // closed, the first process ends
@@ -48,9 +43,14 @@ static void leave(void)
 	box.alive.reset();
 	if (box.first > 0) {
 		kill(box.first, SIGKILL);
-		for (long since = now_ms(); now_ms() - since < REAP_MS; usleep(1000))
-			if (waitpid(box.first, nullptr, WNOHANG) != 0)
+		// It ends after every other process of the namespace; any of
+		// them that is the runner's own child is reaped on the way, so
+		// that none waits for the runner while the runner waits.
+		for (;;) {
+			pid_t got = waitpid(-1, nullptr, 0);
+			if (got == box.first || (got < 0 && errno != EINTR))
 				break;
+		}
 		box.first = -1;
 	}
 	// Children after this one are the runner's own again.
@@ -88,7 +88,8 @@ int sandbox_enter(char *how, size_t how_size, char *why, size_t size)
 	// Its start time names it for the guardian and the next run, who
 	// wait for its end: the kernel ends it after every other process in it.
 	long start = process_start(box.first);
-	if ((start >= 0 && undo_wait(box.first, start, why, size) < 0) ||
+	unsigned long ns = pid_ns_of(box.first);
+	if ((start >= 0 && ns && undo_wait(box.first, start, ns, why, size) < 0) ||
 	    undo_call(leave, why, size) < 0) {
 		leave();
 		return -1;

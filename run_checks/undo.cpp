@@ -131,11 +131,12 @@ int undo_made_mount(long mount_id, char *why, size_t size)
 	return record_or_say(why, size);
 }
 
-int undo_wait(long pid, long start, char *why, size_t size)
+int undo_wait(long pid, long start, unsigned long pid_ns, char *why, size_t size)
 {
 	struct undo_step s = new_step(UNDO_WAIT, "/");
 	s.pid = pid;
 	s.start = start;
+	s.pid_ns = pid_ns;
 	return undo_add(&s, why, size);
 }
 

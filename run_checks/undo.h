@@ -26,9 +26,10 @@ int undo_call(void (*call)(void), char *why, size_t size);
 // record leaves the change unrecorded.
 int undo_made_dir(unsigned long dev, unsigned long ino, char *why, size_t size);
 int undo_made_mount(long mount_id, char *why, size_t size);
-// Processes started at `start` (process_start()) under `pid`: none of the
-// rest is undone before they end.
-int undo_wait(long pid, long start, char *why, size_t size);
+// The processes of pid namespace `pid_ns`, whose first process is `pid`
+// (started at `start`, as process_start() says): none of the rest is undone
+// before they end.
+int undo_wait(long pid, long start, unsigned long pid_ns, char *why, size_t size);
 
 // How many steps the list holds.
 int undo_count(void);

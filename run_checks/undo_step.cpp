@@ -121,17 +121,19 @@ static bool undo_rmdir_step(const struct undo_step *s, char *said, size_t size)
 #define WAIT_MS 60000
 
 // Nothing the run put back stays put while a process it started can still
-// change it: wait for the sandbox's first process to end, after all the rest.
+// change it: wait until no process of the sandbox runs but its first, which
+// the kernel ends after all the rest (its end waits for the machine's init
+// to reap the others, which need not be prompt).
 static bool undo_wait_step(const struct undo_step *s, char *said, size_t size)
 {
 	long since = now_ms();
-	while (process_start(s->pid) == s->start) {
+	while (process_start(s->pid) == s->start && pid_ns_runs(s->pid_ns, s->pid)) {
 		if (now_ms() - since >= WAIT_MS) {
 			say_more(said, size, "the check's processes still ran %d s after the run",
 				 WAIT_MS / 1000);
 			return false;
 		}
-		usleep(5000);
+		usleep(2000);
 	}
 	return true;
 }

@@ -1,6 +1,7 @@
 // SPDX-License-Identifier: GPL-2.0-only
 #include "util.h"
 
+#include <dirent.h>
 #include <errno.h>
 #include <fcntl.h>
 #include <stdarg.h>
@@ -172,6 +173,34 @@ long process_start(long pid)
 			  &state, &start) != 2)
 		return -1;
 	return state == 'Z' || state == 'X' ? -1 : (long)start;
+}
+
+unsigned long pid_ns_of(long pid)
+{
+	char path[40], link[64] = "";
+	unsigned long ns = 0;
+	snprintf(path, sizeof(path), "/proc/%ld/ns/pid", pid);
+	if (readlink(path, link, sizeof(link) - 1) <= 0 || sscanf(link, "pid:[%lu]", &ns) != 1)
+		return 0;
+	return ns;
+}
+
+bool pid_ns_runs(unsigned long ns, long except)
+{
+	DIR *proc = opendir("/proc");
+	if (!proc)
+		return false;
+	bool runs = false;
+	struct dirent *e;
+	while (!runs && (e = readdir(proc)) != nullptr) {
+		char *end;
+		long pid = strtol(e->d_name, &end, 10);
+		if (*end || pid <= 0 || pid == except)
+			continue;
+		runs = pid_ns_of(pid) == ns && process_start(pid) >= 0;
+	}
+	closedir(proc);
+	return runs;
 }
 
 // The effective uid of process `pid`, or -1 where it cannot be read.

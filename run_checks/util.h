@@ -41,5 +41,11 @@ long flock_holder_not_root(int fd, long *pid);
 // the pid), while it runs; -1 once it has ended (or /proc cannot tell).
 long process_start(long pid);
 
+// The inode of process `pid`'s pid namespace, or 0.
+unsigned long pid_ns_of(long pid);
+// Whether a process of pid namespace `ns` other than `except` still runs
+// (a zombie does not: it has let go of all it held).
+bool pid_ns_runs(unsigned long ns, long except);
+
 // Closes every descriptor from `from` on (close-on-exec where `cloexec`).
 void close_from(int from, bool cloexec);

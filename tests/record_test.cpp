@@ -39,6 +39,7 @@ record Sample()
 	r.step[4] = Step(UNDO_WAIT, "/");
 	r.step[4].pid = 31337;
 	r.step[4].start = 4200;
+	r.step[4].pid_ns = 4026532001;
 	return r;
 }
 
@@ -62,6 +63,7 @@ void ExpectSameStep(const undo_step &a, const undo_step &b)
 	EXPECT_STREQ(a.inner, b.inner);
 	EXPECT_EQ(a.pid, b.pid);
 	EXPECT_EQ(a.start, b.start);
+	EXPECT_EQ(a.pid_ns, b.pid_ns);
 	if (a.kind != UNDO_WAIT) {
 		EXPECT_STREQ(a.path, b.path);
 	}
@@ -148,9 +150,11 @@ TEST(Record, DamagedTextIsRefusedAndLeavesNothingRead)
 		 whole + "write 1 2 relative/path\n",
 		 whole + "rmdir 1 0 - /zero/inode\n",
 		 whole + "write -3 100 /proc/x\n",
-		 whole + "wait 0 4200\n",
-		 whole + "wait 12 -1\n",
-		 whole + "wait 12 4200 /proc\n",
+		 whole + "wait 0 4200 4026532001\n",
+		 whole + "wait 12 -1 4026532001\n",
+		 whole + "wait 12 4200\n",
+		 whole + "wait 12 4200 0\n",
+		 whole + "wait 12 4200 4026532001 /proc\n",
 		 std::string("pid 0\nboot x\n"),
 		 std::string("\n\n\n"),
 		 std::string("pid 1\nboot x\nnr_hugepages"),
