@@ -56,17 +56,26 @@ void environment_header(void)
 			  cg.path, cg.limit_kb, cg.room_kb);
 }
 
-void environment_read(struct environment_limits *l, char *cg_path, size_t cg_size)
+void environment_read(struct environment_limits *l, char *cg_path, size_t cg_size,
+		      char *huge_cg_path, size_t huge_cg_size)
 {
 	struct memcg cg;
+	struct hugetlb_cg huge;
+	long huge_kb = text_field("/proc/meminfo", "Hugepagesize:");
 	memcg_read(&cg);
+	hugetlb_cg_read(huge_kb, &huge);
 	snprintf(cg_path, cg_size, "%s", cg.path);
+	snprintf(huge_cg_path, huge_cg_size, "%s", huge.path);
 	*l = {limit_kb(RLIMIT_FSIZE),
 	      limit_kb(RLIMIT_DATA),
 	      limit_kb(RLIMIT_AS),
 	      cg.limit_kb,
 	      cg.room_kb,
-	      cg_path};
+	      cg_path,
+	      huge_kb,
+	      huge.limit_kb,
+	      huge.room_kb,
+	      huge_cg_path};
 }
 
 // What the check needs at most at once: 16 MiB mapped, and as much again
@@ -75,6 +84,9 @@ constexpr long NEED_KB = 2 * CHECK_KB + 4096;
 // The check's own memory beside its mappings: its data and heap, and for
 // the address space its program, libraries and stack as well.
 constexpr long OWN_DATA_KB = 4096, OWN_AS_KB = 8192;
+// Huge pages it holds at most at once: its hugetlbfs file keeps its pages
+// while it stays open, and the last probe maps 16 MiB more beside them.
+constexpr long HUGE_NEED_KB = 2 * CHECK_KB;
 
 int environment_refusal(const struct environment_limits *l, char *why, size_t size)
 {
@@ -96,5 +108,11 @@ int environment_refusal(const struct environment_limits *l, char *why, size_t si
 			       "the memory cgroup %s has %ld kB free of its limit of %ld kB; the "
 			       "check needs about %ld kB",
 			       l->memcg_path, l->memcg_room_kb, l->memcg_limit_kb, NEED_KB);
+	if (l->hugetlb_room_kb >= 0 && l->hugetlb_room_kb < HUGE_NEED_KB)
+		return say_why(why, size,
+			       "the hugetlb cgroup %s has %ld kB free of its limit of %ld kB of "
+			       "%ld kB huge pages; the check holds up to %ld kB of them at once",
+			       l->hugetlb_path, l->hugetlb_room_kb, l->hugetlb_limit_kb, l->huge_kb,
+			       HUGE_NEED_KB);
 	return 0;
 }

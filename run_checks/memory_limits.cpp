@@ -48,22 +48,42 @@ static long bytes_kb(const char *dir, const char *file)
 	return (long)(bytes / 1024);
 }
 
-// This process's memory cgroup: the "0::" line (v2) or the "memory" line (v1).
-static int memcg_path(char *path, size_t size)
+// Where the cgroup v2 hierarchy is mounted: /sys/fs/cgroup, or beside the v1
+// controllers (/sys/fs/cgroup/unified) on a hybrid machine.
+static void cgroup2_root(char *root, size_t size)
+{
+	static char text[65536];
+	snprintf(root, size, "/sys/fs/cgroup");
+	if (read_text("/proc/self/mountinfo", text, sizeof(text)) <= 0)
+		return;
+	for (char *line = strtok(text, "\n"); line; line = strtok(nullptr, "\n")) {
+		char point[256];
+		if (strstr(line, " - cgroup2 ") &&
+		    sscanf(line, "%*s %*s %*s %*s %255s", point) == 1) {
+			snprintf(root, size, "%s", point);
+			return;
+		}
+	}
+}
+
+// This process's cgroup of `controller`: its v1 line, else the "0::" line
+// (v2). Its hierarchy's mount in `root`; returns the version, 0 for none.
+static int cgroup_of(const char *controller, char *root, size_t root_size, char *path, size_t size)
 {
 	char text[4096];
 	if (read_text("/proc/self/cgroup", text, sizeof(text)) <= 0)
 		return 0;
 	int version = 0;
+	size_t n = strlen(controller);
 	for (char *line = strtok(text, "\n"); line; line = strtok(nullptr, "\n")) {
 		char *colon = strchr(line, ':'), *second = colon ? strchr(colon + 1, ':') : nullptr;
 		if (!second)
 			continue;
 		*second = '\0';
-		const char *controllers = colon + 1;
-		bool v1 = !strcmp(controllers, "memory") || strstr(controllers, "memory,") ||
-			  (strlen(controllers) > 7 &&
-			   !strcmp(controllers + strlen(controllers) - 7, ",memory"));
+		const char *controllers = colon + 1, *at = strstr(controllers, controller);
+		// One of a comma-separated list: "memory", "cpu,memory".
+		bool v1 =
+		    at && (at == controllers || at[-1] == ',') && (at[n] == '\0' || at[n] == ',');
 		if (v1 || (!strncmp(line, "0", 1) && !*controllers && !version)) {
 			snprintf(path, size, "%s", second + 1);
 			version = v1 ? 1 : 2;
@@ -71,26 +91,18 @@ static int memcg_path(char *path, size_t size)
 				break;
 		}
 	}
+	if (version == 1)
+		snprintf(root, root_size, "/sys/fs/cgroup/%s", controller);
+	else if (version == 2)
+		cgroup2_root(root, root_size);
 	return version;
 }
 
-void memcg_read(struct memcg *m)
+// The tightest of the limits in `limit` on the way from `dir` up to `root`,
+// with what each level's `usage` leaves.
+static void tightest_up(char *dir, const char *root, const char *limit, const char *usage,
+			long *limit_kb, long *room_kb)
 {
-	memset(m, 0, sizeof(*m));
-	m->limit_kb = m->room_kb = m->oom_kills = -1;
-	m->version = memcg_path(m->path, sizeof(m->path));
-	if (!m->version)
-		return;
-	const char *root = m->version == 2 ? "/sys/fs/cgroup" : "/sys/fs/cgroup/memory";
-	const char *limit = m->version == 2 ? "memory.max" : "memory.limit_in_bytes";
-	const char *usage = m->version == 2 ? "memory.current" : "memory.usage_in_bytes";
-	char dir[512];
-	snprintf(dir, sizeof(dir), "%s%s", root, m->path);
-	char events[600];
-	snprintf(events, sizeof(events), "%s/%s", dir,
-		 m->version == 2 ? "memory.events" : "memory.oom_control");
-	m->oom_kills = text_field(events, "\noom_kill ");
-	// Each level up to the root may hold a tighter limit.
 	struct memcg_level levels[64];
 	int n = 0;
 	for (; n < 64; n++) {
@@ -102,7 +114,50 @@ void memcg_read(struct memcg *m)
 		}
 		*slash = '\0';
 	}
-	memcg_tightest(levels, n, &m->limit_kb, &m->room_kb);
+	memcg_tightest(levels, n, limit_kb, room_kb);
+}
+
+void memcg_read(struct memcg *m)
+{
+	char root[256];
+	memset(m, 0, sizeof(*m));
+	m->limit_kb = m->room_kb = m->oom_kills = -1;
+	m->version = cgroup_of("memory", root, sizeof(root), m->path, sizeof(m->path));
+	if (!m->version)
+		return;
+	char dir[512];
+	snprintf(dir, sizeof(dir), "%s%s", root, m->path);
+	char events[600];
+	snprintf(events, sizeof(events), "%s/%s", dir,
+		 m->version == 2 ? "memory.events" : "memory.oom_control");
+	m->oom_kills = text_field(events, "\noom_kill ");
+	// Each level up to the root may hold a tighter limit.
+	tightest_up(dir, root, m->version == 2 ? "memory.max" : "memory.limit_in_bytes",
+		    m->version == 2 ? "memory.current" : "memory.usage_in_bytes", &m->limit_kb,
+		    &m->room_kb);
+}
+
+void hugetlb_cg_read(long page_kb, struct hugetlb_cg *h)
+{
+	char root[256], size[16], limit[64], usage[64], dir[512];
+	memset(h, 0, sizeof(*h));
+	h->limit_kb = h->room_kb = -1;
+	h->version = cgroup_of("hugetlb", root, sizeof(root), h->path, sizeof(h->path));
+	if (!h->version || page_kb <= 0)
+		return;
+	// The kernel's names for a page size: "64KB", "2MB", "1GB".
+	if (page_kb >= 1048576)
+		snprintf(size, sizeof(size), "%ldGB", page_kb / 1048576);
+	else if (page_kb >= 1024)
+		snprintf(size, sizeof(size), "%ldMB", page_kb / 1024);
+	else
+		snprintf(size, sizeof(size), "%ldKB", page_kb);
+	snprintf(limit, sizeof(limit), "hugetlb.%s.%s", size,
+		 h->version == 2 ? "max" : "limit_in_bytes");
+	snprintf(usage, sizeof(usage), "hugetlb.%s.%s", size,
+		 h->version == 2 ? "current" : "usage_in_bytes");
+	snprintf(dir, sizeof(dir), "%s%s", root, h->path);
+	tightest_up(dir, root, limit, usage, &h->limit_kb, &h->room_kb);
 }
 
 void memcg_tightest(const struct memcg_level *levels, int n, long *limit_kb, long *room_kb)

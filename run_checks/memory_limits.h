@@ -1,6 +1,7 @@
 // SPDX-License-Identifier: GPL-2.0-only
 // What the process may use, as the kernel will hold it to: resource limits,
-// the memory cgroup's limit and its OOM kills. Bottom layer, beside util.
+// the memory cgroup's limit and its OOM kills, the hugetlb cgroup's limit.
+// Bottom layer, beside util.
 #pragma once
 
 #include <stddef.h>
@@ -24,6 +25,15 @@ struct memcg_level {
 	long limit_kb, used_kb; // -1: none, or not read
 };
 void memcg_tightest(const struct memcg_level *levels, int n, long *limit_kb, long *room_kb);
+
+// This process's hugetlb cgroup and the tightest limit on the way to its
+// root, for huge pages of `page_kb` (-1: none, and no room counted).
+struct hugetlb_cg {
+	int version;	// 1 or 2; 0: none found
+	char path[256]; // as /proc/self/cgroup names it
+	long limit_kb, room_kb;
+};
+void hugetlb_cg_read(long page_kb, struct hugetlb_cg *h);
 
 // The kernel's OOM kills so far: since boot (/proc/vmstat), and in this
 // process's memory cgroup; -1 where not counted.

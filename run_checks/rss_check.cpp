@@ -25,8 +25,8 @@
 static int ready(struct hugepages_info *hp, char *why, size_t size)
 {
 	struct environment_limits limits;
-	char cg_path[256];
-	environment_read(&limits, cg_path, sizeof(cg_path));
+	char cg_path[256], huge_cg_path[256];
+	environment_read(&limits, cg_path, sizeof(cg_path), huge_cg_path, sizeof(huge_cg_path));
 	if (environment_refusal(&limits, why, size) < 0)
 		return -1;
 	char how[128];

@@ -368,6 +368,11 @@ TEST(EnvironmentRefusal, EachLimitIsMeasuredAgainstWhatTheCheckNeeds)
 	    {{-1, -1, -1, 1048576, 30720, "/lab/job"},
 	     "the memory cgroup /lab/job has 30720 kB free of its limit of 1048576 kB"},
 	    {{-1, -1, -1, 1048576, 40960, "/lab/job"}, ""},
+	    // Huge pages: its file's 16 MiB and the last probe's beside them.
+	    {{-1, -1, -1, -1, -1, "", 2048, 16384, 16384, "/lab/job"},
+	     "the hugetlb cgroup /lab/job has 16384 kB free of its limit of 16384 kB of 2048 kB "
+	     "huge pages; the check holds up to 32768 kB of them at once"},
+	    {{-1, -1, -1, -1, -1, "", 2048, 65536, 32768, "/lab/job"}, ""},
 	};
 	for (const Row &row : rows) {
 		char why[256] = "";
