@@ -32,9 +32,16 @@
 	_exit(127);
 }
 
+// What the child is started with, besides its program and arguments.
+struct start_fds {
+	int out, err; // its standard output and error
+	int report;   // to the hooks
+	int exec;     // to the runner: why it could not start
+	int cgroup;   // a cgroup.procs to join, or -1
+};
+
 [[noreturn]] static void exec_child(const char *const argv[], int prog_fd, int cwd_fd, pid_t parent,
-				    int out, int err, const struct child_hooks *hooks,
-				    int report_fd, int exec_fd)
+				    const struct start_fds *fds, const struct child_hooks *hooks)
 {
 	prctl(PR_SET_PDEATHSIG, SIGKILL);
 	// The runner died before the line above. (In a pid namespace of its
@@ -50,14 +57,18 @@
 		dup2(null, 0);
 		close(null);
 	}
-	dup2(out, 1);
-	dup2(err, 2);
+	// Joined before it runs a line of its own, so that all it takes is
+	// counted there.
+	if (fds->cgroup >= 0 && write(fds->cgroup, "0", 1) != 1)
+		cannot_start(fds->exec, errno);
+	dup2(fds->out, 1);
+	dup2(fds->err, 2);
 	// What the runner inherited (a harness's lock, a log) is not the check's.
 	close_from(3, true);
 	if (cwd_fd >= 0 && fchdir(cwd_fd) != 0)
-		cannot_start(exec_fd, errno);
+		cannot_start(fds->exec, errno);
 	if (hooks)
-		hooks->before_exec(report_fd); // the last thing before exec
+		hooks->before_exec(fds->report); // the last thing before exec
 	if (prog_fd < 0) {
 		execv(argv[0], (char *const *)argv);
 	} else {
@@ -67,7 +78,7 @@
 		if (errno == ENOENT && fcntl(prog_fd, F_SETFD, 0) == 0)
 			fexecve(prog_fd, (char *const *)argv, environ);
 	}
-	cannot_start(exec_fd, errno);
+	cannot_start(fds->exec, errno);
 }
 
 // The errno the child sent before it could exec, or 0 once exec closed the
@@ -150,17 +161,17 @@ static void kill_and_reap(pid_t pid, int *status)
 // directory's cost over running the check bare. (No signal handler of the
 // runner's can run in it: the runner takes signals through a descriptor.)
 static pid_t start(const char *const argv[], int prog_fd, int cwd_fd,
-		   const struct child_hooks *hooks, int out, int err, int told, int exec)
+		   const struct child_hooks *hooks, const struct start_fds *fds)
 {
 	pid_t parent = getpid();
 	pid_t pid = hooks ? fork() : vfork();
 	if (pid == 0)
-		exec_child(argv, prog_fd, cwd_fd, parent, out, err, hooks, told, exec);
+		exec_child(argv, prog_fd, cwd_fd, parent, fds, hooks);
 	return pid;
 }
 
 void child_run(const char *const argv[], int prog_fd, int cwd_fd, int timeout_s,
-	       struct child_result *r, const struct child_hooks *hooks)
+	       struct child_result *r, const struct child_hooks *hooks, int cgroup_procs)
 {
 	struct pipe_fds out, err, told, exec;
 
@@ -172,8 +183,9 @@ void child_run(const char *const argv[], int prog_fd, int cwd_fd, int timeout_s,
 		return;
 	}
 	fflush(stdout);
-	pid_t pid = start(argv, prog_fd, cwd_fd, hooks, out.write.get(), err.write.get(),
-			  told.write.get(), exec.write.get());
+	const struct start_fds given = {out.write.get(), err.write.get(), told.write.get(),
+					exec.write.get(), cgroup_procs};
+	pid_t pid = start(argv, prog_fd, cwd_fd, hooks, &given);
 	r->start_errno = pid < 0 ? errno : 0;
 	r->start_what = "fork";
 	out.write.reset();

@@ -32,9 +32,11 @@ struct child_hooks {
 };
 
 // Runs the program open at `prog_fd` (argv[0] where it is -1) with `argv`,
-// in the directory of `cwd_fd` unless it is -1, with `hooks` unless null.
+// in the directory of `cwd_fd` unless it is -1, with `hooks` unless null; in
+// the cgroup whose cgroup.procs is open at `cgroup_procs` unless it is -1.
 void child_run(const char *const argv[], int prog_fd, int cwd_fd, int timeout_s,
-	       struct child_result *r, const struct child_hooks *hooks = nullptr);
+	       struct child_result *r, const struct child_hooks *hooks = nullptr,
+	       int cgroup_procs = -1);
 
 // A run that ended by itself with this exit status.
 bool child_exited(const struct child_result *r, int code);

@@ -1,6 +1,7 @@
 // SPDX-License-Identifier: GPL-2.0-only
 // What a kernel fault leaves behind a run, looked at whatever the check
-// said: huge pages that did not go back to the pool, and what the kernel's
+// said: huge pages that did not go back (its own cgroup's, where it has one;
+// else the pool's, where no one else used it), and what the kernel's
 // log says of the mm (a torn-down mm with its RSS counters off zero) or of
 // hugetlb while the check ran.
 #pragma once
@@ -17,6 +18,7 @@ struct damage_watch {
 	int kmsg_fd; // at the log's end when the check started, or -1
 	int pools;
 	struct pool before[POOL_SIZES];
+	long own_page_kb; // the huge page the check's own cgroup counts, or 0: none
 };
 
 // Before the check: the pools, and the kernel log's position (one line

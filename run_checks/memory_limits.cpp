@@ -66,9 +66,7 @@ static void cgroup2_root(char *root, size_t size)
 	}
 }
 
-// This process's cgroup of `controller`: its v1 line, else the "0::" line
-// (v2). Its hierarchy's mount in `root`; returns the version, 0 for none.
-static int cgroup_of(const char *controller, char *root, size_t root_size, char *path, size_t size)
+int cgroup_of(const char *controller, char *root, size_t root_size, char *path, size_t size)
 {
 	char text[4096];
 	if (read_text("/proc/self/cgroup", text, sizeof(text)) <= 0)
@@ -137,6 +135,16 @@ void memcg_read(struct memcg *m)
 		    &m->room_kb);
 }
 
+void hugetlb_size_name(long page_kb, char *name, size_t size)
+{
+	if (page_kb >= 1048576)
+		snprintf(name, size, "%ldGB", page_kb / 1048576);
+	else if (page_kb >= 1024)
+		snprintf(name, size, "%ldMB", page_kb / 1024);
+	else
+		snprintf(name, size, "%ldKB", page_kb);
+}
+
 void hugetlb_cg_read(long page_kb, struct hugetlb_cg *h)
 {
 	char root[256], size[16], limit[64], usage[64], dir[512];
@@ -145,13 +153,7 @@ void hugetlb_cg_read(long page_kb, struct hugetlb_cg *h)
 	h->version = cgroup_of("hugetlb", root, sizeof(root), h->path, sizeof(h->path));
 	if (!h->version || page_kb <= 0)
 		return;
-	// The kernel's names for a page size: "64KB", "2MB", "1GB".
-	if (page_kb >= 1048576)
-		snprintf(size, sizeof(size), "%ldGB", page_kb / 1048576);
-	else if (page_kb >= 1024)
-		snprintf(size, sizeof(size), "%ldMB", page_kb / 1024);
-	else
-		snprintf(size, sizeof(size), "%ldKB", page_kb);
+	hugetlb_size_name(page_kb, size, sizeof(size));
 	snprintf(limit, sizeof(limit), "hugetlb.%s.%s", size,
 		 h->version == 2 ? "max" : "limit_in_bytes");
 	snprintf(usage, sizeof(usage), "hugetlb.%s.%s", size,

@@ -11,6 +11,10 @@ long limit_kb(int resource);
 // "RLIMIT_DATA unlimited, RLIMIT_AS ..., RLIMIT_FSIZE ..., RLIMIT_MEMLOCK ...".
 void limits_text(char *text, size_t size);
 
+// This process's cgroup of `controller`: its v1 line, else the "0::" line
+// (v2). Its hierarchy's mount in `root`; returns the version, 0 for none.
+int cgroup_of(const char *controller, char *root, size_t root_size, char *path, size_t size);
+
 struct memcg {
 	int version;	// 1 or 2; 0: no memory cgroup found
 	char path[256]; // the cgroup, as /proc/self/cgroup names it
@@ -34,6 +38,9 @@ struct hugetlb_cg {
 	long limit_kb, room_kb;
 };
 void hugetlb_cg_read(long page_kb, struct hugetlb_cg *h);
+// The hugetlb controller's name for a page size, as in its files:
+// "64KB", "2MB", "1GB".
+void hugetlb_size_name(long page_kb, char *name, size_t size);
 
 // The kernel's OOM kills so far: since boot (/proc/vmstat), and in this
 // process's memory cgroup; -1 where not counted.

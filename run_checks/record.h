@@ -32,7 +32,7 @@ struct undo_step {
 	void (*call)(void); // UNDO_CALL
 };
 
-#define UNDO_STEPS 8
+#define UNDO_STEPS 12
 
 struct record {
 	long pid = -1;

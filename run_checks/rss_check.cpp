@@ -8,6 +8,7 @@
 #include "options.h"
 #include "outcome.h"
 #include "rss_report.h"
+#include "run_cgroup.h"
 #include "sandbox.h"
 #include "scratch.h"
 #include "signals.h"
@@ -29,14 +30,21 @@ static int ready(struct hugepages_info *hp, char *why, size_t size)
 	environment_read(&limits, cg_path, sizeof(cg_path), huge_cg_path, sizeof(huge_cg_path));
 	if (environment_refusal(&limits, why, size) < 0)
 		return -1;
-	char how[128];
-	int boxed = 0;
+	char how[128], cg_how[700];
+	int boxed = 0, grouped = 0;
+	// The cgroup before the sandbox: the list removes it once the
+	// sandbox's processes are gone.
 	if (hugepages_prepare(opt.wait_s, opt.timeout_s, hp, why, size) < 0 ||
 	    scratch_recheck(why, size) < 0 ||
+	    (grouped = run_cgroup_make("hugetlb", cg_how, sizeof(cg_how), why, size)) < 0 ||
 	    (boxed = sandbox_enter(how, sizeof(how), why, size)) < 0) {
 		undo_all();
 		return -1;
 	}
+	if (!grouped)
+		ktap_diag("no cgroup of the check's own (%s): the huge-page pool is judged only "
+			  "where no one else used it",
+			  cg_how);
 	if (!boxed)
 		ktap_diag("no pid namespace for the check (%s): a process it starts that leaves "
 			  "its process group can outlive a killed runner",
@@ -76,7 +84,7 @@ void check_rss(const char *bin_dir)
 	oom_count_read(&set.oom_before);
 	struct damage_watch watch;
 	damage_watch_start(&watch);
-	child_run(args, prog.get(), -1, opt.timeout_s, &r, &tracer);
+	child_run(args, prog.get(), -1, opt.timeout_s, &r, &tracer, run_cgroup_procs());
 	struct timespec ended;
 	clock_gettime(CLOCK_REALTIME, &ended);
 	oom_count_read(&set.oom_after);

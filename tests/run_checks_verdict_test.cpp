@@ -225,6 +225,14 @@ TEST_F(Verdicts, DamageLeftBehindFailsTheRunButForgedLogLinesDoNot)
 				   "([0-9]+), free [0-9]+, reserved 0, surplus 0; before the check "
 				   "[0-9]+, [0-9]+, 0, 0$")));
 	EXPECT_EQ(ReadHugePageCount(), total_before);
+	// With a cgroup of its own, the page is told as the check's own.
+	if (HugetlbCgroup offered; offered.missing.empty()) {
+		r = Runner({"SHIM_STATM=hugetlb", "SHIM_LEAK_HUGE=1"});
+		EXPECT_THAT(Lines(r.out), Contains("  not ok 7 kernel_damage")) << r.out;
+		EXPECT_THAT(Lines(r.out),
+			    Contains("# the check's own cgroup still holds 2048 kB of "
+				     "huge pages after it ended"));
+	}
 
 	r = Runner({"SHIM_STATM=hugetlb",
 		    "SHIM_KMSG=<3>BUG: Bad rss-counter state mm:00000000deadbeef type:MM_FILEPAGES "

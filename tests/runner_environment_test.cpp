@@ -176,58 +176,6 @@ TEST_F(RunnerOnSystem, TheEnvironmentIsASkipWithItsMeasuredCause)
 	}
 }
 
-// A hugetlb cgroup v2 of the test's own under the root, limited to `limit_kb`
-// of 2 MiB pages, entered by a shell line; the controller enabled at the root
-// for it alone, and put back. Where none can be made, why in `missing`.
-class HugetlbCgroup
-{
-      public:
-	explicit HugetlbCgroup(long limit_kb)
-	{
-		for (const std::string &line : Lines(ReadFile("/proc/self/mountinfo"))) {
-			std::istringstream fields(line);
-			std::string skip, point;
-			fields >> skip >> skip >> skip >> skip >> point;
-			if (line.find(" - cgroup2 ") != std::string::npos)
-				root_ = point;
-		}
-		if (root_.empty() ||
-		    ReadFile(root_ + "/cgroup.controllers").find("hugetlb") == std::string::npos ||
-		    ReadFile("/proc/meminfo").find("Hugepagesize:       2048 kB") ==
-			std::string::npos) {
-			missing =
-			    "no hugetlb controller in cgroup v2 here, or huge pages not of 2 MiB";
-			return;
-		}
-		enabled_ = ReadFile(root_ + "/cgroup.subtree_control").find("hugetlb") ==
-			   std::string::npos;
-		if (enabled_)
-			WriteFile(root_ + "/cgroup.subtree_control", "+hugetlb\n");
-		dir_ = root_ + "/run_checks_test." + std::to_string(getpid()) + ".hugetlb";
-		if (mkdir(dir_.c_str(), 0755) != 0 || !Exists(dir_ + "/hugetlb.2MB.max")) {
-			missing = "cannot make a hugetlb cgroup at " + dir_;
-			return;
-		}
-		WriteFile(dir_ + "/hugetlb.2MB.max", std::to_string(limit_kb * 1024) + "\n");
-	}
-	~HugetlbCgroup()
-	{
-		for (int i = 0; i < 100 && rmdir(dir_.c_str()) != 0 && errno == EBUSY; ++i)
-			usleep(10000);
-		if (enabled_)
-			WriteFile(root_ + "/cgroup.subtree_control", "-hugetlb\n");
-	}
-	std::string Enter() const
-	{
-		return "echo $$ > " + dir_ + "/cgroup.procs && ";
-	}
-	std::string missing;
-
-      private:
-	std::string root_, dir_;
-	bool enabled_ = false;
-};
-
 // A hugetlb cgroup limit below what the check holds failed its growth check
 // as if the kernel were at fault.
 TEST_F(RunnerOnSystem, AHugetlbCgroupLimitBelowWhatTheCheckHoldsIsASkip)

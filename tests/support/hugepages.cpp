@@ -3,6 +3,7 @@
 
 #include "run.h"
 
+#include <cerrno>
 #include <csignal>
 #include <cstdlib>
 #include <sstream>
@@ -200,6 +201,42 @@ HugePageHolder::~HugePageHolder()
 		kill(pid_, SIGKILL);
 		waitpid(pid_, nullptr, 0);
 	}
+}
+
+HugetlbCgroup::HugetlbCgroup(long limit_kb)
+{
+	for (const std::string &line : Lines(ReadFile("/proc/self/mountinfo"))) {
+		std::istringstream fields(line);
+		std::string skip, point;
+		fields >> skip >> skip >> skip >> skip >> point;
+		if (line.find(" - cgroup2 ") != std::string::npos)
+			root_ = point;
+	}
+	if (root_.empty() ||
+	    ReadFile(root_ + "/cgroup.controllers").find("hugetlb") == std::string::npos ||
+	    ReadFile("/proc/meminfo").find("Hugepagesize:       2048 kB") == std::string::npos) {
+		missing = "no hugetlb controller in cgroup v2 here, or huge pages not of 2 MiB";
+		return;
+	}
+	enabled_ = ReadFile(root_ + "/cgroup.subtree_control").find("hugetlb") == std::string::npos;
+	if (enabled_)
+		WriteFile(root_ + "/cgroup.subtree_control", "+hugetlb\n");
+	if (limit_kb < 0)
+		return;
+	dir_ = root_ + "/run_checks_test." + std::to_string(getpid()) + ".hugetlb";
+	if (mkdir(dir_.c_str(), 0755) != 0 || !Exists(dir_ + "/hugetlb.2MB.max")) {
+		missing = "cannot make a hugetlb cgroup at " + dir_;
+		return;
+	}
+	WriteFile(dir_ + "/hugetlb.2MB.max", std::to_string(limit_kb * 1024) + "\n");
+}
+
+HugetlbCgroup::~HugetlbCgroup()
+{
+	for (int i = 0; !dir_.empty() && i < 100 && rmdir(dir_.c_str()) != 0 && errno == EBUSY; ++i)
+		usleep(10000);
+	if (enabled_)
+		WriteFile(root_ + "/cgroup.subtree_control", "-hugetlb\n");
 }
 
 } // namespace checks

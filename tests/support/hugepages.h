@@ -64,6 +64,28 @@ class OwnStartState
 	HugetlbfsMount mount_; // a hugetlbfs that was mounted there
 };
 
+// The hugetlb controller offered at the root of the cgroup v2 hierarchy
+// (enabled there for the test where it was not, and put back), and with a
+// limit of `limit_kb` of 2 MiB pages (-1: none), a cgroup of the test's own
+// under it, entered by a shell line. Where none can be had, why in `missing`.
+class HugetlbCgroup
+{
+      public:
+	explicit HugetlbCgroup(long limit_kb = -1);
+	~HugetlbCgroup();
+	HugetlbCgroup(const HugetlbCgroup &) = delete;
+	HugetlbCgroup &operator=(const HugetlbCgroup &) = delete;
+	std::string Enter() const
+	{
+		return "echo $$ > " + dir_ + "/cgroup.procs && ";
+	}
+	std::string missing;
+
+      private:
+	std::string root_, dir_;
+	bool enabled_ = false;
+};
+
 // A process that holds `pages` default huge pages, mapped and populated,
 // until it is destroyed.
 class HugePageHolder
