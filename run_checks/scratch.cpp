@@ -101,3 +101,11 @@ int scratch_taken_by(const struct timespec *end, char *why, size_t size)
 	}
 	return -1;
 }
+
+long scratch_shm_free_kb(void)
+{
+	struct statvfs vfs;
+	if (mount_ns_inside() || statvfs(SHM_DIR, &vfs) != 0)
+		return -1;
+	return (long)((unsigned long long)vfs.f_bfree * vfs.f_frsize / 1024);
+}

@@ -24,3 +24,6 @@ int scratch_recheck(char *why, size_t size);
 // the probe whose file it is, with why in `why`, or -1.
 struct timespec;
 int scratch_taken_by(const struct timespec *end, char *why, size_t size);
+// After the check, outside a namespace of its own: the space /dev/shm has
+// left, in kB; -1 inside one, or where it cannot be read.
+long scratch_shm_free_kb(void);

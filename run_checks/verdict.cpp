@@ -172,6 +172,16 @@ static void environment_failure(struct rss_verdict *v, const struct rss_run *run
 			 set->planted);
 		return;
 	}
+	// Outside a namespace of its own, the machine's /dev/shm filled up
+	// while it ran: its file had no pages for statm to show.
+	if (v->failed == FAILED_GROWTH && v->blamed >= 0 && probes[v->blamed].file == SHM_FILE &&
+	    set->shm_free_kb >= 0 && set->shm_free_kb < CHECK_KB) {
+		snprintf(v->skipped, sizeof(v->skipped),
+			 "/dev/shm filled up while the check ran: %ld kB free after it; its file "
+			 "needs %ld kB",
+			 set->shm_free_kb, CHECK_KB);
+		return;
+	}
 	if (v->blamed < 0 || v->blamed >= t->probes || !huge_probe(v->blamed) || set->huge_kb <= 0)
 		return;
 	const struct probe_seen *p = &t->probe[v->blamed];

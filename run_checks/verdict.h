@@ -36,6 +36,7 @@ struct rss_setting {
 	const struct memcg *memcg; // for the OOM killer's message
 	const char *planted;	   // a scratch name taken while it ran (no namespace)...
 	int planted_probe;	   // ...the probe whose file it is, or -1
+	long shm_free_kb;	   // /dev/shm's space after it (no namespace), or -1
 	bool strict;
 	int timeout_s;
 };

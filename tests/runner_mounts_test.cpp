@@ -76,6 +76,26 @@ TEST_F(RunnerOnSystem, TheMachinesMountTableIsUnchangedWhileTheCheckRuns)
 	EXPECT_EQ(SystemState(), before_);
 }
 
+// Filled after the runner measured it, the machine's /dev/shm failed the
+// check at its file: measured again after the check, that is a skip.
+TEST_F(RunnerOnSystem, WithoutANamespaceADevShmFilledDuringTheCheckIsASkip)
+{
+	Spawn s = InPrivateMountNamespace(
+	    "mount -t tmpfs -o size=17m none /dev/shm && mkdir -p /hugepages && "
+	    "mount -t hugetlbfs none /hugepages && exec /usr/bin/setpriv "
+	    "--bounding-set=-sys_admin --inh-caps=-sys_admin \"$0\"",
+	    {bed_ / "run_checks"});
+	s.env = RunnerSpawn({}, {"STANDIN_rss_map_check=fillshm"}).env;
+	Result r = RunSpawn(s);
+	rmdir("/hugepages"); // made in the namespace, on the real root
+	EXPECT_THAT(Lines(r.out),
+		    Contains(MatchesRegex("ok 1 rss_map_check # SKIP /dev/shm filled up while the "
+					  "check ran: [0-9]+ kB free after it; its file needs "
+					  "16384 kB")))
+	    << r.out;
+	EXPECT_EQ(SystemState(), before_);
+}
+
 // The namespace is private all the way down: a mount of the runner's under
 // a shared one (here /dev/shm, shared in the test's own namespace) would
 // otherwise show in the machine's table.

@@ -40,6 +40,7 @@ struct Case {
 		set.oom_before = set.oom_after = {3, -1};
 		set.memcg = &cg;
 		set.planted = "";
+		set.shm_free_kb = -1;
 		set.timeout_s = 30;
 		snprintf(cg.path, sizeof(cg.path), "/lab/job");
 		cg.limit_kb = 65536;
@@ -129,6 +130,16 @@ void ShmNameTakenThenOpenFailed(Case &c, int seen)
 	c.Abort(seen, kOpenFile);
 	c.set.planted = "/dev/shm/hugetlbhog exists and is not a regular file (owner uid 65534)";
 	c.set.planted_probe = 1;
+}
+
+// Without a namespace, the growth check failed at the shared-memory file
+// with /dev/shm measured at `free_kb` after the check.
+void ShmFullThenGrowthFailed(Case &c, long free_kb)
+{
+	c.Probe(1, 0, 0);
+	c.t.probe[1].unmap_seen = false;
+	c.Abort(2, kGrowth);
+	c.set.shm_free_kb = free_kb;
 }
 
 // The huge page pool at anonymous_hugetlb's refused mmap.
@@ -279,6 +290,12 @@ const Row kRows[] = {
     {"a scratch name taken is no excuse for another probe's file",
      [](Case &c) { ShmNameTakenThenOpenFailed(c, 3); }, KTAP_FAIL, "",
      "pppsss/after_anonymous_hugetlb:f"},
+    {"/dev/shm full after a growth failure at its file is a skip",
+     [](Case &c) { ShmFullThenGrowthFailed(c, 1200); }, KTAP_SKIP,
+     "/dev/shm filled up while the check ran: 1200 kB free after it; its file needs 16384 kB",
+     "psssss"},
+    {"/dev/shm with room after is the kernel's failure",
+     [](Case &c) { ShmFullThenGrowthFailed(c, 65536); }, KTAP_FAIL, "", "pfssss"},
     {"a SIGKILL while the OOM kills went up is a skip",
      [](Case &c) {
 	     KilledAfterOneProbe(c);

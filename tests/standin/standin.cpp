@@ -11,7 +11,8 @@
 // process group, setsid: passes but leaves a child in a session of its own holding its output,
 // orphan: passes but leaves a child in its process group holding nothing; slowshell: as the
 // check's shell on a loaded board, a child it waits for writes 100 to nr_hugepages after 2 s,
-// then passes) and appends what it saw
+// then passes; fillshm: maps once, fills /dev/shm, maps again and fails its growth check there,
+// as the real check on a full /dev/shm) and appends what it saw
 // to STANDIN_LOG: its argument, the huge-page count, whether /hugepages is a hugetlbfs, its
 // directory, the descriptors above 2, the signals it inherited blocked, its pid as the machine
 // and as itself sees it (in a pid namespace of its own) and that namespace; a child's pid on a
@@ -148,6 +149,22 @@ int main(int argc, char **argv)
 	    (mode == "pass" || mode == "chatty" || mode == "orphan" || mode == "setsid" ||
 	     mode == "trailing" || mode == "late" || mode == "sleepy" || mode == "slowshell"))
 		MapSixTimes();
+	if (mode == "fillshm") {
+		void *at = mmap(nullptr, 16 << 20, PROT_READ | PROT_WRITE,
+				MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+		if (at != MAP_FAILED)
+			munmap(at, 16 << 20); // the first probe
+		int fd = open("/dev/shm/filler", O_WRONLY | O_CREAT | O_TRUNC, 0600);
+		static char block[1 << 20];
+		while (fd >= 0 && write(fd, block, sizeof(block)) > 0) {
+		}
+		mmap(nullptr, 16 << 20, PROT_READ, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+		std::fputs("rss_map_check.cpp:88: void do_mmap(int, int, int): assertion "
+			   "\"llabs(after - before - length) < 0x40000 || !\"rss didn't grow as "
+			   "expected\"\" failed\n",
+			   stderr);
+		std::abort();
+	}
 	if (mode == "slowshell") {
 		pid_t shell = fork();
 		if (shell == 0) {
