@@ -12,6 +12,7 @@
 #include <signal.h>
 #include <stdio.h>
 #include <string.h>
+#include <sys/mman.h>
 #include <sys/prctl.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -161,4 +162,23 @@ void kernel_account_from_trace(struct kernel_account *m, const struct trace *t, 
 			      p->huge_kb[1] - p->huge_kb[0], true};
 	}
 	m->done = true;
+}
+
+int statm_reads_exact(void)
+{
+	long page = sysconf(_SC_PAGESIZE), seen[3];
+	char *at = (char *)mmap(nullptr, 2 * (size_t)page, PROT_READ | PROT_WRITE,
+				MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+	if (at == MAP_FAILED)
+		return -1;
+	statm_resident("/proc/self/statm"); // its own stack and buffers, faulted once
+	seen[0] = statm_resident("/proc/self/statm");
+	at[0] = 1;
+	seen[1] = statm_resident("/proc/self/statm");
+	at[page] = 1;
+	seen[2] = statm_resident("/proc/self/statm");
+	munmap(at, 2 * (size_t)page);
+	if (seen[0] < 0 || seen[1] < 0 || seen[2] < 0)
+		return -1;
+	return seen[1] - seen[0] == 1 && seen[2] - seen[1] == 1;
 }

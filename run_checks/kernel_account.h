@@ -33,3 +33,9 @@ void kernel_measure(struct kernel_account *m, int timeout_s);
 void kernel_account_from_trace(struct kernel_account *m, const struct trace *t, long base_kb);
 // One "# kernel:" line per kind measured.
 void kernel_print(const struct kernel_account *m);
+
+// Whether statm reads the RSS counters' exact sum: 1 where it moved by
+// exactly one page for each of two pages the runner touched (a counter read
+// roughly moves by 0, or by a whole batch of 32 or more, at a time); 0 where
+// it did not; -1 where it cannot be told.
+int statm_reads_exact(void);

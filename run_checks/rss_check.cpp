@@ -97,6 +97,7 @@ void check_rss(const char *bin_dir)
 	// one taken before it ended explains a failure to open that file.
 	set.planted_probe = scratch_taken_by(&ended, planted, sizeof(planted));
 	set.shm_free_kb = scratch_shm_free_kb();
+	set.statm_exact = statm_reads_exact();
 	long base_kb = sysconf(_SC_PAGESIZE) / 1024;
 	// The kernel's account comes from the check itself, read at its stops;
 	// a child of the runner's measures only where the check cannot tell.

@@ -54,7 +54,8 @@ bool rss_needs_own_measurement(const struct trace *t, const struct child_result 
 // the kernel does not say which (`ran_on` < 1), all of them. Never the whole
 // mapping: a kernel that does not count a kind is no lag, however many CPUs.
 // From 6.16, and in the stable releases that took the same change, statm
-// folds every CPU's counter into what it reads: no lag at all.
+// folds every CPU's counter into what it reads: no lag at all. Where the
+// kernel could not be seen to, its version alone tells.
 static bool reads_exact_sum(int major, int minor, int sublevel)
 {
 	if (major != 6)
@@ -63,11 +64,18 @@ static bool reads_exact_sum(int major, int minor, int sublevel)
 	       (minor == 6 && sublevel >= 99);
 }
 
-long statm_lag_bound(const char *release, long cpus, long ran_on, char *how, size_t size)
+long statm_lag_bound(const char *release, long cpus, long ran_on, int exact, char *how, size_t size)
 {
 	int major = 0, minor = 0, sublevel = 0;
 	sscanf(release, "%d.%d.%d", &major, &minor, &sublevel);
-	if (reads_exact_sum(major, minor, sublevel)) {
+	// What the kernel showed outweighs its version: a build may read
+	// either way.
+	if (exact == 1) {
+		snprintf(how, size,
+			 "statm reads the exact sum: it moved by one page for each page touched");
+		return 0;
+	}
+	if (exact < 0 && reads_exact_sum(major, minor, sublevel)) {
 		snprintf(how, size, "%d.%d.%d reads statm's exact sum", major, minor, sublevel);
 		return 0;
 	}
@@ -115,7 +123,8 @@ static void counter_lag(struct rss_verdict *v, const struct trace *t, const stru
 	char how[96];
 	if (p->rss_kb[0] < 0 || p->rss_kb[at] < 0 || walked != want)
 		return;
-	long bound = statm_lag_bound(set->release, set->cpus, cpus_ran_on(p, at), how, sizeof(how));
+	long bound = statm_lag_bound(set->release, set->cpus, cpus_ran_on(p, at), set->statm_exact,
+				     how, sizeof(how));
 	if (miss * set->base_kb < CHECK_TOLERANCE_KB || miss > bound)
 		return;
 	snprintf(v->expected, sizeof(v->expected),

@@ -37,6 +37,7 @@ struct rss_setting {
 	const char *planted;	   // a scratch name taken while it ran (no namespace)...
 	int planted_probe;	   // ...the probe whose file it is, or -1
 	long shm_free_kb;	   // /dev/shm's space after it (no namespace), or -1
+	int statm_exact;	   // statm_reads_exact(): 1, 0, or -1 unknown
 	bool strict;
 	int timeout_s;
 };
@@ -78,8 +79,10 @@ enum check_failure check_failure_of(const struct child_result *r);
 // needs that measurement).
 bool rss_needs_own_measurement(const struct trace *t, const struct child_result *r);
 // How many pages statm may lag the page tables on kernel `release` with
-// `cpus` CPUs, the check having run on `ran_on` of them (0: unknown), and how
-// that is reckoned in `how`.
-long statm_lag_bound(const char *release, long cpus, long ran_on, char *how, size_t size);
+// `cpus` CPUs, the check having run on `ran_on` of them (0: unknown), statm
+// seen reading the exact sum where `exact` is 1 (0: seen not to, -1: not
+// seen), and how that is reckoned in `how`.
+long statm_lag_bound(const char *release, long cpus, long ran_on, int exact, char *how,
+		     size_t size);
 
 void rss_judge(const struct rss_run *run, const struct rss_setting *set, struct rss_verdict *v);
