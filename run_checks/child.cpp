@@ -37,7 +37,6 @@ struct start_fds {
 	int out, err; // its standard output and error
 	int report;   // to the hooks
 	int exec;     // to the runner: why it could not start
-	int cgroup;   // a cgroup.procs to join, or -1
 };
 
 [[noreturn]] static void exec_child(const char *const argv[], int prog_fd, int cwd_fd, pid_t parent,
@@ -57,10 +56,6 @@ struct start_fds {
 		dup2(null, 0);
 		close(null);
 	}
-	// Joined before it runs a line of its own, so that all it takes is
-	// counted there.
-	if (fds->cgroup >= 0 && write(fds->cgroup, "0", 1) != 1)
-		cannot_start(fds->exec, errno);
 	dup2(fds->out, 1);
 	dup2(fds->err, 2);
 	// What the runner inherited (a harness's lock, a log) is not the check's.
@@ -171,7 +166,8 @@ static pid_t start(const char *const argv[], int prog_fd, int cwd_fd,
 }
 
 void child_run(const char *const argv[], int prog_fd, int cwd_fd, int timeout_s,
-	       struct child_result *r, const struct child_hooks *hooks, int cgroup_procs)
+	       struct child_result *r, const struct child_hooks *hooks,
+	       const struct child_cgroup *cg)
 {
 	struct pipe_fds out, err, told, exec;
 
@@ -184,8 +180,13 @@ void child_run(const char *const argv[], int prog_fd, int cwd_fd, int timeout_s,
 	}
 	fflush(stdout);
 	const struct start_fds given = {out.write.get(), err.write.get(), told.write.get(),
-					exec.write.get(), cgroup_procs};
+					exec.write.get()};
+	r->in_cgroup = cg && write(cg->join, "0", 1) == 1;
 	pid_t pid = start(argv, prog_fd, cwd_fd, hooks, &given);
+	int e = errno;
+	if (r->in_cgroup && write(cg->back, "0", 1) != 1)
+		r->in_cgroup = false; // the runner's own later children would count there
+	errno = e;
 	r->start_errno = pid < 0 ? errno : 0;
 	r->start_what = "fork";
 	out.write.reset();

@@ -14,6 +14,7 @@ struct child_result {
 	const char *start_what; // ...what failed ("pipe", "fork")
 	int timed_out;		// killed at the timeout
 	int stopped_by;		// the stop signal that ended the run, or 0
+	bool in_cgroup;		// started in the cgroup asked for
 	char out[4096];
 	size_t out_len, out_dropped;
 	char err[8192];
@@ -31,12 +32,19 @@ struct child_hooks {
 	void *arg;
 };
 
+// A cgroup to start the child in: the runner joins it for the fork alone
+// and goes back, so that the child counts there from its first instruction
+// and the runner's own pages never do. Both are open cgroup.procs files.
+struct child_cgroup {
+	int join, back; // the child's cgroup, and the runner's own
+};
+
 // Runs the program open at `prog_fd` (argv[0] where it is -1) with `argv`,
-// in the directory of `cwd_fd` unless it is -1, with `hooks` unless null; in
-// the cgroup whose cgroup.procs is open at `cgroup_procs` unless it is -1.
+// in the directory of `cwd_fd` unless it is -1, with `hooks` unless null, in
+// `cg` unless null.
 void child_run(const char *const argv[], int prog_fd, int cwd_fd, int timeout_s,
 	       struct child_result *r, const struct child_hooks *hooks = nullptr,
-	       int cgroup_procs = -1);
+	       const struct child_cgroup *cg = nullptr);
 
 // A run that ended by itself with this exit status.
 bool child_exited(const struct child_result *r, int code);

@@ -173,18 +173,19 @@ static void visit_cpus(void)
 	sched_setaffinity(0, sizeof(mine), &mine);
 }
 
-// The huge pages still charged to the check's own cgroup, in kB (v2's
-// name, else v1's), or -1 where it has none.
-static long own_huge_kb(long page_kb)
+// What is still charged to the check's own cgroup for huge pages of
+// `page_kb`, in kB, by the controller's `what` ("" for pages in use, "rsvd."
+// for reservations, from 5.7): v2's file, else v1's; -1 where it has none.
+static long own_huge_kb(long page_kb, const char *what)
 {
 	char name[16], file[64];
 	if (page_kb <= 0)
 		return -1;
 	hugetlb_size_name(page_kb, name, sizeof(name));
-	snprintf(file, sizeof(file), "hugetlb.%s.current", name);
+	snprintf(file, sizeof(file), "hugetlb.%s.%scurrent", name, what);
 	long kb = run_cgroup_kb(file);
 	if (kb < 0) {
-		snprintf(file, sizeof(file), "hugetlb.%s.usage_in_bytes", name);
+		snprintf(file, sizeof(file), "hugetlb.%s.%susage_in_bytes", name, what);
 		kb = run_cgroup_kb(file);
 	}
 	return kb;
@@ -196,19 +197,22 @@ bool damage_seen(struct damage_watch *w, char *said, size_t size)
 	int n;
 	said[0] = '\0';
 	// What the check's killed children held goes back as they finish dying.
-	long own = own_huge_kb(w->own_page_kb);
+	long own = own_huge_kb(w->own_page_kb, ""), reserved = own_huge_kb(w->own_page_kb, "rsvd.");
 	bool differ = pools_differ(w, now, &n);
-	for (int i = 0; (differ || own > 0) && i < 50; i++) {
+	for (int i = 0; (differ || own > 0 || reserved > 0) && i < 50; i++) {
 		struct timespec ms10 = {0, 10000000};
 		nanosleep(&ms10, nullptr);
 		differ = pools_differ(w, now, &n);
-		own = own_huge_kb(w->own_page_kb);
+		own = own_huge_kb(w->own_page_kb, "");
+		reserved = own_huge_kb(w->own_page_kb, "rsvd.");
 	}
 	bool seen = false;
-	if (own > 0) {
-		add_line(said, size,
-			 "the check's own cgroup still holds %ld kB of huge pages after it ended",
-			 own);
+	if (own > 0 || reserved > 0) {
+		add_line(
+		    said, size,
+		    "the check's own cgroup still holds %ld kB of huge pages in use and %ld kB "
+		    "reserved after it ended",
+		    own, reserved > 0 ? reserved : 0);
 		seen = true;
 	}
 	if (differ && own >= 0) {

@@ -48,10 +48,10 @@ static char said[UNDO_STEPS * (UNDO_PATH + 96)];
 	while (read(watch, buf, 1) < 0 && errno == EINTR) {
 	}
 	static char note[512], line[sizeof(said) + 100];
-	if (undo_read_record(&left, note, sizeof(note)) == RECORD_READ) {
-		undo_steps(&left, said, sizeof(said));
+	// Kept while the check's processes still run: the next run waits too.
+	if (undo_read_record(&left, note, sizeof(note)) == RECORD_READ &&
+	    undo_steps(&left, said, sizeof(said)) != STILL_RUNNING)
 		undo_drop_record();
-	}
 	if (said[0]) {
 		int n = snprintf(line, sizeof(line),
 				 "run %ld ended without putting back; its guardian did: %s\n",
@@ -96,7 +96,13 @@ int guardian_recover(char *why, size_t size)
 		return say_why(why, size, "%s", note);
 	if (found != RECORD_READ)
 		return 0;
-	if (undo_steps(&left, said, sizeof(said)))
+	enum undo_result result = undo_steps(&left, said, sizeof(said));
+	if (result == STILL_RUNNING)
+		return say_why(why, size,
+			       "the check of an interrupted run (pid %ld) still runs: %s; nothing "
+			       "of that run put back yet",
+			       left.pid, said);
+	if (result == UNDONE)
 		ktap_diag("recovered from an interrupted run: %s", said);
 	else
 		ktap_diag("could not put back all that an interrupted run (pid %ld) changed: %s; "

@@ -28,8 +28,9 @@
 static int make_dir(const char *path, const char *mark, char *why, size_t size)
 {
 	struct stat s;
+	int steps = undo_count();
 	if (undo_rmdir(path, 0, 0, mark ? MADE_MARK_NAME : "", why, size) < 0) {
-		undo_done();
+		undo_done_since(steps);
 		return -2;
 	}
 	if (mkdir(path, 0755) != 0 || lstat(path, &s) != 0) {
@@ -84,8 +85,9 @@ static int mount_private(long page_kb, char *why, size_t size)
 // and by its id once it is.
 static int mount_shared(char *why, size_t size)
 {
+	int steps = undo_count();
 	if (undo_unmount(HUGEPAGES_DIR, 0, HUGETLBFS_MAGIC_, "hugetlbfs", why, size) < 0) {
-		undo_done();
+		undo_done_since(steps);
 		return -1;
 	}
 	if (mount("none", HUGEPAGES_DIR, "hugetlbfs", MS_NOSUID | MS_NODEV | MS_NOEXEC, nullptr) !=
@@ -154,8 +156,9 @@ static int unable(char *why, size_t size)
 static int reserve(long found, long page_kb, char *why, size_t size)
 {
 	long got = -1;
+	int steps = undo_count();
 	if (undo_write(NR_HUGEPAGES, found, CHECK_HUGE_PAGES, why, size) < 0) {
-		undo_done(); // not written: nothing to put back
+		undo_done_since(steps); // not written: nothing to put back
 		return -1;
 	}
 	if (write_long(NR_HUGEPAGES, CHECK_HUGE_PAGES) != 0)

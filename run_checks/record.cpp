@@ -27,7 +27,7 @@ int record_format(const struct record *r, char *text, size_t size)
 			n = snprintf(text + at, size - at, "rmdir %lu %lu %s %s\n", s->dev, s->ino,
 				     s->inner[0] ? s->inner : "-", s->path);
 		else if (s->kind == UNDO_WAIT)
-			n = snprintf(text + at, size - at, "wait %ld %ld %lu\n", s->pid, s->start,
+			n = snprintf(text + at, size - at, "wait %ld %lld %lu\n", s->pid, s->start,
 				     s->pid_ns);
 	}
 	at += n >= 0 ? (size_t)n : size;
@@ -63,7 +63,7 @@ static bool parse_step(const char *line, struct undo_step *s)
 	} else if (!strcmp(kind, "wait")) {
 		s->kind = UNDO_WAIT;
 		int end = -1;
-		return sscanf(line, "wait %ld %ld %lu%n", &s->pid, &s->start, &s->pid_ns, &end) ==
+		return sscanf(line, "wait %ld %lld %lu%n", &s->pid, &s->start, &s->pid_ns, &end) ==
 			   3 &&
 		       end > 0 && line[end] == '\0' && s->pid > 0 && s->start >= 0 && s->pid_ns;
 	} else {

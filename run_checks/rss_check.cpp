@@ -84,7 +84,8 @@ void check_rss(const char *bin_dir)
 	oom_count_read(&set.oom_before);
 	struct damage_watch watch;
 	damage_watch_start(&watch);
-	child_run(args, prog.get(), -1, opt.timeout_s, &r, &tracer, run_cgroup_procs());
+	const struct child_cgroup own = {run_cgroup_procs(), run_cgroup_home()};
+	child_run(args, prog.get(), -1, opt.timeout_s, &r, &tracer, own.join >= 0 ? &own : nullptr);
 	struct timespec ended;
 	clock_gettime(CLOCK_REALTIME, &ended);
 	oom_count_read(&set.oom_after);
@@ -92,6 +93,8 @@ void check_rss(const char *bin_dir)
 	if (r.stopped_by)
 		signals_stop(r.stopped_by);
 	char damage[2048], planted[256] = "";
+	if (!r.in_cgroup)
+		watch.own_page_kb = 0; // its pages counted with everyone's
 	bool damaged = damage_seen(&watch, damage, sizeof(damage));
 	// Without a namespace of its own the check shared the scratch names:
 	// one taken before it ended explains a failure to open that file.

@@ -15,12 +15,13 @@
 
 static struct {
 	char dir[600];
-	unique_fd procs;
+	unique_fd procs, home;
 } cg;
 
 static void forget(void)
 {
 	cg.procs.reset();
+	cg.home.reset();
 	cg.dir[0] = '\0';
 }
 
@@ -46,8 +47,9 @@ int run_cgroup_make(const char *controller, char *how, size_t how_size, char *wh
 		return 0;
 	}
 	snprintf(cg.dir, sizeof(cg.dir), "%s/kernel-checks.%ld", parent, (long)getpid());
+	int steps = undo_count();
 	if (undo_rmdir(cg.dir, 0, 0, "", why, size) < 0) {
-		undo_done();
+		undo_done_since(steps);
 		forget();
 		return -1;
 	}
@@ -61,11 +63,14 @@ int run_cgroup_make(const char *controller, char *how, size_t how_size, char *wh
 		forget();
 		return -1;
 	}
-	char procs[700];
+	char procs[700], home[600];
 	snprintf(procs, sizeof(procs), "%s/cgroup.procs", cg.dir);
+	snprintf(home, sizeof(home), "%s/cgroup.procs", parent);
 	cg.procs.reset(open(procs, O_WRONLY | O_CLOEXEC));
-	if (!cg.procs.ok()) {
-		snprintf(how, how_size, "%s: %s", procs, strerror(errno));
+	cg.home.reset(open(home, O_WRONLY | O_CLOEXEC));
+	if (!cg.procs.ok() || !cg.home.ok()) {
+		snprintf(how, how_size, "%s: %s", cg.procs.ok() ? home : procs, strerror(errno));
+		cg.procs.reset();
 		return 0; // made, and removed with the list
 	}
 	return 1;
@@ -74,6 +79,11 @@ int run_cgroup_make(const char *controller, char *how, size_t how_size, char *wh
 int run_cgroup_procs(void)
 {
 	return cg.procs.get();
+}
+
+int run_cgroup_home(void)
+{
+	return cg.home.get();
 }
 
 long run_cgroup_kb(const char *file)

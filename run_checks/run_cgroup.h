@@ -12,8 +12,9 @@
 // `controller` (why in `how`), -1 with the reason in `why` when it cannot be
 // recorded.
 int run_cgroup_make(const char *controller, char *how, size_t how_size, char *why, size_t size);
-// Its cgroup.procs, open for a child to join by writing "0" before exec; -1
-// where there is no cgroup.
+// Its cgroup.procs and the runner's own, open to join by writing "0" (as
+// child_run does around a fork); -1 where there is no cgroup.
 int run_cgroup_procs(void);
+int run_cgroup_home(void);
 // A byte count in one of its files, in kB, or -1.
 long run_cgroup_kb(const char *file);

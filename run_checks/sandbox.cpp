@@ -15,6 +15,9 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+// How long leaving waits for the namespace's first process to end.
+#define REAP_MS 5000
+
 static struct {
 	unique_fd host_ns; // the runner's own, for the children after
 	unique_fd alive;   // closed, the first process ends
@@ -45,11 +48,15 @@ static void leave(void)
 		kill(box.first, SIGKILL);
 		// It ends after every other process of the namespace; any of
 		// them that is the runner's own child is reaped on the way, so
-		// that none waits for the runner while the runner waits.
-		for (;;) {
-			pid_t got = waitpid(-1, nullptr, 0);
+		// that none waits for the runner while the runner waits. One
+		// stuck in the kernel is left to the list's wait, which keeps
+		// the record while it runs.
+		for (long since = now_ms(); now_ms() - since < REAP_MS;) {
+			pid_t got = waitpid(-1, nullptr, WNOHANG);
 			if (got == box.first || (got < 0 && errno != EINTR))
 				break;
+			if (got == 0)
+				usleep(100);
 		}
 		box.first = -1;
 	}
@@ -87,7 +94,7 @@ int sandbox_enter(char *how, size_t how_size, char *why, size_t size)
 	}
 	// Its start time names it for the guardian and the next run, who
 	// wait for its end: the kernel ends it after every other process in it.
-	long start = process_start(box.first);
+	long long start = process_start(box.first);
 	unsigned long ns = pid_ns_of(box.first);
 	if ((start >= 0 && ns && undo_wait(box.first, start, ns, why, size) < 0) ||
 	    undo_call(leave, why, size) < 0) {

@@ -131,7 +131,7 @@ int undo_made_mount(long mount_id, char *why, size_t size)
 	return record_or_say(why, size);
 }
 
-int undo_wait(long pid, long start, unsigned long pid_ns, char *why, size_t size)
+int undo_wait(long pid, long long start, unsigned long pid_ns, char *why, size_t size)
 {
 	struct undo_step s = new_step(UNDO_WAIT, "/");
 	s.pid = pid;
@@ -145,6 +145,14 @@ int undo_count(void)
 	return list.steps;
 }
 
+void undo_done_since(int count)
+{
+	if (list.steps > count) {
+		list.steps = count;
+		keep_record();
+	}
+}
+
 void undo_done(void)
 {
 	if (list.steps > 0) {
@@ -153,24 +161,39 @@ void undo_done(void)
 	}
 }
 
-bool undo_steps(const struct record *r, char *said, size_t size)
+// Undoes `n` steps in reverse, marking in `failed` what could not be undone.
+// While processes the run started still run, nothing before them is undone.
+static enum undo_result undo_reverse(const struct undo_step *steps, int n, bool *failed, char *said,
+				     size_t size)
 {
-	bool ok = true;
+	enum undo_result result = UNDONE;
 	said[0] = '\0';
-	for (int i = r->steps - 1; i >= 0; i--)
-		ok &= undo_one(&r->step[i], said, size);
-	return ok;
+	for (int i = n - 1; i >= 0; i--) {
+		failed[i] = !undo_one(&steps[i], said, size);
+		if (failed[i] && steps[i].kind == UNDO_WAIT) {
+			for (int j = 0; j < i; j++)
+				failed[j] = true;
+			return STILL_RUNNING;
+		}
+		if (failed[i])
+			result = PARTLY_UNDONE;
+	}
+	return result;
+}
+
+enum undo_result undo_steps(const struct record *r, char *said, size_t size)
+{
+	bool failed[UNDO_STEPS];
+	return undo_reverse(r->step, r->steps, failed, said, size);
 }
 
 void undo_all(void)
 {
 	static char said[UNDO_STEPS * (UNDO_PATH + 96)];
-	bool recorded = false, ok = true, failed[UNDO_STEPS] = {};
+	bool recorded = false, failed[UNDO_STEPS] = {};
 	for (int i = 0; i < list.steps; i++)
 		recorded |= !list.step[i].local;
-	said[0] = '\0';
-	for (int i = list.steps - 1; i >= 0; i--)
-		ok &= !(failed[i] = !undo_one(&list.step[i], said, sizeof(said)));
+	bool ok = undo_reverse(list.step, list.steps, failed, said, sizeof(said)) == UNDONE;
 	// What could not be undone stays on the list, and so in the record.
 	int kept = 0;
 	for (int i = 0; i < list.steps; i++)

@@ -29,19 +29,28 @@ int undo_made_mount(long mount_id, char *why, size_t size);
 // The processes of pid namespace `pid_ns`, whose first process is `pid`
 // (started at `start`, as process_start() says): none of the rest is undone
 // before they end.
-int undo_wait(long pid, long start, unsigned long pid_ns, char *why, size_t size);
+int undo_wait(long pid, long long start, unsigned long pid_ns, char *why, size_t size);
 
 // How many steps the list holds.
 int undo_count(void);
 // The last step's maker undid it itself: it leaves the list.
 void undo_done(void);
+// What was registered since the list held `count` steps leaves it: a
+// registration that failed before its change was made (one that never made
+// the list takes nothing else off).
+void undo_done_since(int count);
 // Undoes the whole list in reverse and says what it did ("# put back: ...");
 // the record goes once all is as it was. Safe to call more than once.
 void undo_all(void);
 
+enum undo_result {
+	UNDONE,	       // all is as it was
+	PARTLY_UNDONE, // some step could not be undone; the rest was
+	STILL_RUNNING, // processes the run started still run: nothing before them undone
+};
 // Undoes what `r` lists (a run's that died), in reverse, and says it in
-// `said`; returns whether all is as it was.
-bool undo_steps(const struct record *r, char *said, size_t size);
+// `said`.
+enum undo_result undo_steps(const struct record *r, char *said, size_t size);
 
 enum record_found { RECORD_NONE, RECORD_READ, RECORD_DAMAGED, RECORD_UNUSABLE };
 // Reads the record a run left. RECORD_NONE also when it is from an earlier

@@ -157,7 +157,7 @@ void close_from(int from, bool cloexec)
 			close(fd);
 }
 
-long process_start(long pid)
+long long process_start(long pid)
 {
 	char path[40], text[1024], state;
 	unsigned long long start;
@@ -172,7 +172,7 @@ long process_start(long pid)
 			  "%*s %*s %*s %llu",
 			  &state, &start) != 2)
 		return -1;
-	return state == 'Z' || state == 'X' ? -1 : (long)start;
+	return state == 'Z' || state == 'X' ? -1 : (long long)start;
 }
 
 unsigned long pid_ns_of(long pid)

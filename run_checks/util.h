@@ -39,7 +39,7 @@ long flock_holder_not_root(int fd, long *pid);
 
 // When process `pid` started, in clock ticks after boot (its identity with
 // the pid), while it runs; -1 once it has ended (or /proc cannot tell).
-long process_start(long pid);
+long long process_start(long pid);
 
 // The inode of process `pid`'s pid namespace, or 0.
 unsigned long pid_ns_of(long pid);

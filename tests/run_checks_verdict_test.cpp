@@ -231,7 +231,8 @@ TEST_F(Verdicts, DamageLeftBehindFailsTheRunButForgedLogLinesDoNot)
 		EXPECT_THAT(Lines(r.out), Contains("  not ok 7 kernel_damage")) << r.out;
 		EXPECT_THAT(Lines(r.out),
 			    Contains("# the check's own cgroup still holds 2048 kB of "
-				     "huge pages after it ended"));
+				     "huge pages in use and 2048 kB reserved after it "
+				     "ended"));
 	}
 
 	r = Runner({"SHIM_STATM=hugetlb",

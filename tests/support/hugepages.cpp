@@ -3,6 +3,7 @@
 
 #include "run.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <csignal>
 #include <cstdlib>
@@ -13,6 +14,7 @@
 #include <sys/vfs.h>
 #include <sys/wait.h>
 #include <unistd.h>
+#include <vector>
 
 namespace checks
 {
@@ -218,9 +220,21 @@ HugetlbCgroup::HugetlbCgroup(long limit_kb)
 		missing = "no hugetlb controller in cgroup v2 here, or huge pages not of 2 MiB";
 		return;
 	}
+	// A child of the runner's cgroup gets the controller only where that
+	// cgroup passes it on: in v2, the root alone (no processes elsewhere).
+	std::vector<std::string> own = Lines(ReadFile("/proc/self/cgroup"));
+	if (std::find(own.begin(), own.end(), "0::/") == own.end()) {
+		missing = "this process is not in the root of the cgroup v2 hierarchy";
+		return;
+	}
 	enabled_ = ReadFile(root_ + "/cgroup.subtree_control").find("hugetlb") == std::string::npos;
 	if (enabled_)
 		WriteFile(root_ + "/cgroup.subtree_control", "+hugetlb\n");
+	if (ReadFile(root_ + "/cgroup.subtree_control").find("hugetlb") == std::string::npos) {
+		enabled_ = false;
+		missing = "cannot offer the hugetlb controller at " + root_;
+		return;
+	}
 	if (limit_kb < 0)
 		return;
 	dir_ = root_ + "/run_checks_test." + std::to_string(getpid()) + ".hugetlb";

@@ -1,7 +1,9 @@
 // SPDX-License-Identifier: GPL-2.0-only
-// Undoing the sandbox's step: nothing after it is put back while a process
-// of the check's pid namespace still runs, other than its first (which the
-// kernel ends last). Needs root for the namespace.
+// The undo list in this process: a registration that fails before its
+// change is made takes nothing else off the list; undoing the sandbox's step
+// waits while a process of the check's pid namespace still runs, other than
+// its first (which the kernel ends last; needs root for the namespace).
+#include "../run_checks/undo.h"
 #include "../run_checks/undo_step.h"
 #include "../run_checks/util.h"
 
@@ -14,6 +16,23 @@
 
 namespace
 {
+
+int calls;
+
+TEST(UndoList, AFailedRegistrationTakesOffOnlyWhatItAdded)
+{
+	char why[256];
+	// No state directory is held: the steps are this process's alone.
+	while (undo_count() < UNDO_STEPS)
+		ASSERT_EQ(undo_call([] { calls++; }, why, sizeof(why)), 0) << why;
+	int steps = undo_count();
+	EXPECT_EQ(undo_rmdir("/nowhere", 0, 0, "", why, sizeof(why)), -1) << "the list is full";
+	undo_done_since(steps);
+	EXPECT_EQ(undo_count(), UNDO_STEPS) << "a step made before went with the failed one";
+	undo_all();
+	EXPECT_EQ(calls, UNDO_STEPS);
+	EXPECT_EQ(undo_count(), 0);
+}
 
 TEST(UndoWait, ReturnsOnlyOnceNoProcessOfTheNamespaceRunsButItsFirst)
 {
