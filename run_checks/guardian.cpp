@@ -12,17 +12,76 @@
 #include <signal.h>
 #include <stdio.h>
 #include <string.h>
+#include <sys/socket.h>
 #include <unistd.h>
 
 static unique_fd runner_end; // the guardian sees it close when the runner ends
 // What a dead run left, and what undoing it said: large, so kept here.
 static struct record left;
 static char said[UNDO_STEPS * (UNDO_PATH + 96)];
+// What the runner told: "L N\n" and the list's text in N bytes at each
+// change of its undo list; "R\n" once it let the state directory go.
+static char heard[2 * UNDO_STEPS * (UNDO_PATH + 96)], list_text[UNDO_STEPS * (UNDO_PATH + 96)];
+
+// Takes the whole messages at the front of `heard` (`*have` bytes): the
+// last list told goes to list_text, a release sets `released`.
+static void take_messages(size_t *have, bool *listed, bool *released)
+{
+	size_t at = 0;
+	for (;;) {
+		char *nl = (char *)memchr(heard + at, '\n', *have - at);
+		if (!nl)
+			break;
+		*nl = '\0';
+		size_t body = (size_t)(nl + 1 - heard), n = 0;
+		if (heard[at] == 'R')
+			*released = true;
+		if (heard[at] != 'L' || sscanf(heard + at, "L %zu", &n) != 1 ||
+		    n >= sizeof(list_text)) {
+			at = body; // a release, or no message: the line alone
+			continue;
+		}
+		if (*have - body < n) {
+			*nl = '\n';
+			break; // its list is still to come
+		}
+		memcpy(list_text, heard + body, n);
+		list_text[n] = '\0';
+		*listed = true;
+		at = body + n;
+	}
+	memmove(heard, heard + at, *have - at);
+	*have -= at;
+}
+
+// Undoes what the runner left, from the list it told (else from the record,
+// while the state directory is held), and says so to the next run.
+static void put_back(pid_t runner, bool listed, bool released)
+{
+	static char note[512], line[sizeof(said) + 100];
+	bool read = listed
+			? record_parse(list_text, &left)
+			: !released && undo_read_record(&left, note, sizeof(note)) == RECORD_READ;
+	if (!read || left.steps == 0)
+		return;
+	// Kept while the check's processes still run: the next run waits too.
+	if (undo_steps(&left, said, sizeof(said)) != STILL_RUNNING && !released)
+		undo_drop_record();
+	if (said[0] && !released) {
+		int n = snprintf(line, sizeof(line),
+				 "run %ld ended without putting back; its guardian did: %s\n",
+				 (long)runner, said);
+		// If it fails, the next run merely will not say what it did.
+		state_file_replace("guardian", line, (size_t)n);
+	}
+}
 
 // The guardian: a process of a session of its own, holding nothing of the
 // runner's but the lock (so no other run starts before it is done) and the
-// state directory. It waits for the runner to end; if the runner ended
-// without undoing (SIGKILL, a fault), it does so at once.
+// state directory, and the undo list as the runner tells it. It waits for
+// the runner to end; if the runner ended without undoing (SIGKILL, a
+// fault), it does so at once. Once the runner let the state directory go
+// (its huge pages put back), it lets it go too and keeps the list alone.
 [[noreturn]] static void guard(int watch)
 {
 	pid_t runner = getppid();
@@ -44,29 +103,54 @@ static char said[UNDO_STEPS * (UNDO_PATH + 96)];
 		if (fd != keep[0] && fd != keep[1] && fd != keep[2] && fd != keep[3])
 			close(fd);
 	close_from(1024, false);
-	char buf[1];
-	while (read(watch, buf, 1) < 0 && errno == EINTR) {
+	size_t have = 0;
+	bool listed = false, released = false, closed = false;
+	for (;;) {
+		ssize_t n = read(watch, heard + have, sizeof(heard) - have);
+		if (n < 0 && errno == EINTR)
+			continue;
+		if (n <= 0)
+			break;
+		have += (size_t)n;
+		take_messages(&have, &listed, &released);
+		if (released && !closed) {
+			for (int i = 1; i < 4; i++)
+				close(keep[i]);
+			closed = true;
+		}
+		if (have == sizeof(heard))
+			have = 0; // no message is this long: drop what cannot be one
 	}
-	static char note[512], line[sizeof(said) + 100];
-	// Kept while the check's processes still run: the next run waits too.
-	if (undo_read_record(&left, note, sizeof(note)) == RECORD_READ &&
-	    undo_steps(&left, said, sizeof(said)) != STILL_RUNNING)
-		undo_drop_record();
-	if (said[0]) {
-		int n = snprintf(line, sizeof(line),
-				 "run %ld ended without putting back; its guardian did: %s\n",
-				 (long)runner, said);
-		// If it fails, the next run merely will not say what it did.
-		state_file_replace("guardian", line, (size_t)n);
-	}
+	put_back(runner, listed, released);
 	_exit(0);
+}
+
+// Tells the guardian the list, whole, in one message; a guardian that is
+// gone is not a stop of the runner's (no SIGPIPE).
+static void tell(const char *text, size_t n)
+{
+	static char message[sizeof(list_text) + 32];
+	int head = snprintf(message, sizeof(message), "L %zu\n", n);
+	if (n > sizeof(message) - (size_t)head)
+		return;
+	memcpy(message + head, text, n);
+	size_t at = 0, all = (size_t)head + n;
+	while (at < all) {
+		ssize_t sent = send(runner_end.get(), message + at, all - at, MSG_NOSIGNAL);
+		if (sent < 0 && errno == EINTR)
+			continue;
+		if (sent <= 0)
+			return;
+		at += (size_t)sent;
+	}
 }
 
 int guardian_start(char *why, size_t size)
 {
 	int p[2];
-	if (pipe2(p, O_CLOEXEC) != 0)
-		return say_why(why, size, "cannot start a guardian: pipe: %s", strerror(errno));
+	if (socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, p) != 0)
+		return say_why(why, size, "cannot start a guardian: socketpair: %s",
+			       strerror(errno));
 	pid_t pid = fork();
 	if (pid == 0) {
 		close(p[1]);
@@ -78,7 +162,14 @@ int guardian_start(char *why, size_t size)
 		runner_end.reset();
 		return say_why(why, size, "cannot start a guardian: fork: %s", strerror(errno));
 	}
+	undo_watch(tell);
 	return 0;
+}
+
+void guardian_unlock(void)
+{
+	if (runner_end.ok())
+		send(runner_end.get(), "R\n", 2, MSG_NOSIGNAL);
 }
 
 int guardian_recover(char *why, size_t size)
@@ -114,5 +205,6 @@ int guardian_recover(char *why, size_t size)
 
 void guardian_release(void)
 {
+	undo_watch(nullptr);
 	runner_end.reset();
 }

@@ -13,5 +13,8 @@ int guardian_start(char *why, size_t size);
 // Undoes what an interrupted run left, and says what its guardian did.
 // Returns -1 with the reason in `why` when the record cannot be used.
 int guardian_recover(char *why, size_t size);
+// The runner let the state directory and its locks go: the guardian does
+// too, and keeps the undo list alone.
+void guardian_unlock(void);
 // Lets the guardian go, at the end of the run.
 void guardian_release(void);

@@ -133,6 +133,10 @@ int main(int argc, char **argv)
 	ktap_plan(1 + (ndirs ? ndirs : 1));
 	environment_header();
 	check_rss(bin_dir);
+	// Its huge pages put back: another run need not wait for the new-file
+	// checks, whose directories the guardian still keeps on its list.
+	state_release();
+	guardian_unlock();
 	if (ndirs == 0)
 		check_new_file(bin_dir, nullptr);
 	for (int i = 0; i < ndirs; i++)

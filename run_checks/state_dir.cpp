@@ -277,4 +277,5 @@ void state_release(void)
 	st.lock_fd.reset();
 	st.kernel_lock_fd.reset();
 	st.dir_fd.reset();
+	st.made = false; // from now on the folder may be another run's
 }

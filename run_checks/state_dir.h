@@ -28,6 +28,7 @@ void state_file_rename(const char *from, const char *to);
 
 // The descriptors the guardian keeps: the directory and both locks.
 int state_fds(int fds[3]);
-// At the run's end: the lock file and the directory go, still locked,
-// unless a file the next run needs is left there; the locks are let go.
+// Once the huge pages are put back, and at the run's end: the lock file and
+// the directory go, still locked, unless a file the next run needs is left
+// there; the locks are let go. Once only: later calls do nothing.
 void state_release(void);

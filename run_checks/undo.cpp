@@ -19,14 +19,20 @@ static struct record list; // this run's
 // Large enough for every step's path, so that no step is ever cut short.
 static char text[UNDO_STEPS * (UNDO_PATH + 96)];
 
-// Writes the list where its guardian and the next run read it; a list of
-// nothing but local steps leaves no record.
+static void (*watcher)(const char *text, size_t n);
+
+// Tells the list to its watcher (the guardian, which keeps it in memory),
+// and writes it where the next run reads it while the state directory is
+// held; a list of nothing but local steps leaves no record.
 static int keep_record(void)
 {
-	if (!state_held())
-		return 0; // no run holds the machine: nothing outlives this one
 	list.pid = getpid();
 	boot_id(list.boot, sizeof(list.boot));
+	int n = record_format(&list, text, sizeof(text));
+	if (watcher && n >= 0)
+		watcher(text, (size_t)n);
+	if (!state_held())
+		return 0; // no run holds the machine: only the guardian keeps it
 	bool any = false;
 	for (int i = 0; i < list.steps; i++)
 		any |= !list.step[i].local;
@@ -34,7 +40,6 @@ static int keep_record(void)
 		undo_drop_record();
 		return 0;
 	}
-	int n = record_format(&list, text, sizeof(text));
 	if (n < 0) {
 		errno = ENAMETOOLONG;
 		return -1;
@@ -138,6 +143,11 @@ int undo_wait(long pid, long long start, unsigned long pid_ns, char *why, size_t
 	s.start = start;
 	s.pid_ns = pid_ns;
 	return undo_add(&s, why, size);
+}
+
+void undo_watch(void (*tell)(const char *text, size_t n))
+{
+	watcher = tell; // told from the next change on: a record left before stays
 }
 
 int undo_count(void)

@@ -31,6 +31,10 @@ int undo_made_mount(long mount_id, char *why, size_t size);
 // before they end.
 int undo_wait(long pid, long long start, unsigned long pid_ns, char *why, size_t size);
 
+// Someone told the list's text (as the record holds it) at every change:
+// the guardian, which keeps it once the state directory is let go.
+void undo_watch(void (*tell)(const char *text, size_t n));
+
 // How many steps the list holds.
 int undo_count(void);
 // The last step's maker undid it itself: it leaves the list.

@@ -208,8 +208,14 @@ TEST_F(RunnerOnSystem, DescriptorLimitSkipsWithTheErrorAndPutsBack)
 			if (line.rfind("ok ", 0) == 0 || line.rfind("not ok ", 0) == 0)
 				results.push_back(line);
 		ASSERT_EQ(results.size(), 2u) << r.out;
-		EXPECT_THAT(results,
-			    Each(MatchesRegex("ok [12] [a-z_]+ # SKIP .*Too many open files")))
+		EXPECT_THAT(results[0],
+			    MatchesRegex("ok 1 rss_map_check # SKIP .*Too many open files"))
+		    << r.out;
+		// The lock's descriptors are let go after the huge-page check:
+		// the new-file check may then have what it needs.
+		EXPECT_THAT(
+		    results[1],
+		    MatchesRegex("ok 2 new_file_read_check( # SKIP .*Too many open files)?"))
 		    << r.out;
 		EXPECT_EQ(SystemState(), before_);
 		EXPECT_FALSE(Exists("/run/kernel-checks")) << "the state folder is left";

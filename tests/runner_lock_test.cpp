@@ -44,6 +44,26 @@ TEST_F(RunnerOnSystem, SecondRunnerSkipsWhileAnotherHoldsTheLock)
 	EXPECT_EQ(SystemState(), before_);
 }
 
+// The lock goes as soon as the huge pages are put back: a second run does not
+// wait for the first's new-file checks, whose directory the first run's
+// guardian still removes if it is killed meanwhile.
+TEST_F(RunnerOnSystem, TheLockIsLetGoBeforeTheNewFileChecks)
+{
+	TempDir dir;
+	Result second;
+	RunAndAct(RunnerSpawn({"-d", dir.path()}, {"STANDIN_new_file_read_check=hang"}), 2,
+		  [&](pid_t runner) {
+			  second = RunRunner({"-w", "0"});
+			  kill(runner, SIGKILL);
+		  });
+	EXPECT_THAT(Lines(second.out), Contains("ok 1 rss_map_check")) << second.out;
+	for (int i = 0; i < 500 && !fs::is_empty(dir.path()); ++i)
+		usleep(10000);
+	EXPECT_TRUE(fs::is_empty(dir.path())) << "the private directory is left";
+	EXPECT_EQ(SystemState(), before_);
+	EXPECT_FALSE(Exists("/run/kernel-checks")) << "the state folder is left";
+}
+
 // Nothing of a run stays in /run: the lock file and its folder go with the
 // run. A run that waited on that file then takes the lock anew, so a third
 // finds the lock held by the second, never a free one beside it.

@@ -137,6 +137,20 @@ TEST_F(RunnerBed, DirectoryNamesCannotPoseAsDirectivesOrLines)
 
 // Another user flips what is in a world-writable directory while root checks
 // new files there: no file may ever be made where the attacker points.
+// The same swap made certain: a symlink put at the private directory's name
+// between its mkdir and its open is refused, and nothing is made through it.
+TEST_F(RunnerBed, ASymlinkSwappedInAfterTheMkdirIsNeverFollowed)
+{
+	TempDir shared, target;
+	Result r = RunRunner({"-d", shared.path()}, {std::string("LD_PRELOAD=") + FAULT_SHIM,
+						     "SHIM_SWAP_AFTER_MKDIR=" + target.path()});
+	EXPECT_THAT(Lines(r.out), Contains(testing::MatchesRegex(
+				      "ok 2 new_file_read_check/.* # SKIP cannot make a "
+				      "private directory in .*: Not a directory")))
+	    << r.out;
+	EXPECT_FALSE(Exists(target / "new_file")) << "the check ran through the symlink";
+}
+
 TEST_F(RunnerBed, FlippingSymlinksInASharedDirectoryNeverRedirectTheNewFile)
 {
 	if (geteuid() != 0)

@@ -39,6 +39,10 @@
 //                            between a change and its record, made certain
 //   SHIM_FAIL_MOUNT=PATH     fail mount() at PATH (EINVAL), as a root that is not
 //                            a mount point (a chroot) fails a change of propagation
+//   SHIM_SWAP_AFTER_MKDIR=TARGET  as soon as mkdirat() has made a directory whose
+//                            name starts "run_checks.", move it aside and put a
+//                            symlink to TARGET at its name: another user's swap
+//                            between the runner's mkdir and its open, made certain
 //   SHIM_KMSG=TEXT           at the first mmap, write TEXT to /dev/kmsg (as any
 //                            root process may: the kernel files it as a user's)
 //
@@ -530,6 +534,23 @@ int mkdir(const char *path, mode_t mode)
 	if (!real_mkdir)
 		real_mkdir = real("mkdir");
 	return kill_after("mkdir", path, real_mkdir(path, mode));
+}
+
+int mkdirat(int dirfd, const char *path, mode_t mode)
+{
+	static int (*real_mkdirat)(int, const char *, mode_t);
+	const char *target = env("SHIM_SWAP_AFTER_MKDIR");
+	char aside[4096];
+
+	if (!real_mkdirat)
+		real_mkdirat = real("mkdirat");
+	int made = real_mkdirat(dirfd, path, mode);
+	if (made == 0 && target && !strncmp(path, "run_checks.", 11)) {
+		snprintf(aside, sizeof(aside), "%s.aside", path);
+		renameat(dirfd, path, dirfd, aside);
+		symlinkat(target, dirfd, path);
+	}
+	return made;
 }
 
 int mount(const char *source, const char *target, const char *type, unsigned long flags,
