@@ -13,9 +13,11 @@
 #include <stdio.h>
 #include <string.h>
 #include <sys/socket.h>
+#include <time.h>
 #include <unistd.h>
 
 static unique_fd runner_end; // the guardian sees it close when the runner ends
+static bool runner_is_pipe;  // a pipe where the kernel has no AF_UNIX sockets
 // What a dead run left, and what undoing it said: large, so kept here.
 static struct record left;
 static char said[UNDO_STEPS * (UNDO_PATH + 96)];
@@ -125,8 +127,34 @@ static void put_back(pid_t runner, bool listed, bool released)
 	_exit(0);
 }
 
-// Tells the guardian the list, whole, in one message; a guardian that is
-// gone is not a stop of the runner's (no SIGPIPE).
+// Sends all of `buf` to the guardian. A guardian that is gone is not a stop
+// of the runner's: a socket is told so (MSG_NOSIGNAL); on a pipe (kernels
+// without AF_UNIX) the SIGPIPE this raised, pending behind the runner's
+// mask, is taken back unless one from elsewhere was pending already.
+static void send_all(const char *buf, size_t n)
+{
+	sigset_t pending, pipe_only;
+	sigpending(&pending);
+	bool pipe_pending = sigismember(&pending, SIGPIPE);
+	for (size_t at = 0; at < n && runner_end.ok();) {
+		ssize_t sent = runner_is_pipe
+				   ? write(runner_end.get(), buf + at, n - at)
+				   : send(runner_end.get(), buf + at, n - at, MSG_NOSIGNAL);
+		if (sent < 0 && errno == EINTR)
+			continue;
+		if (sent < 0 && errno == EPIPE && runner_is_pipe && !pipe_pending) {
+			struct timespec now = {0, 0};
+			sigemptyset(&pipe_only);
+			sigaddset(&pipe_only, SIGPIPE);
+			sigtimedwait(&pipe_only, nullptr, &now);
+		}
+		if (sent <= 0)
+			return;
+		at += (size_t)sent;
+	}
+}
+
+// Tells the guardian the list, whole, in one message.
 static void tell(const char *text, size_t n)
 {
 	static char message[sizeof(list_text) + 32];
@@ -134,23 +162,15 @@ static void tell(const char *text, size_t n)
 	if (n > sizeof(message) - (size_t)head)
 		return;
 	memcpy(message + head, text, n);
-	size_t at = 0, all = (size_t)head + n;
-	while (at < all) {
-		ssize_t sent = send(runner_end.get(), message + at, all - at, MSG_NOSIGNAL);
-		if (sent < 0 && errno == EINTR)
-			continue;
-		if (sent <= 0)
-			return;
-		at += (size_t)sent;
-	}
+	send_all(message, (size_t)head + n);
 }
 
 int guardian_start(char *why, size_t size)
 {
 	int p[2];
-	if (socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, p) != 0)
-		return say_why(why, size, "cannot start a guardian: socketpair: %s",
-			       strerror(errno));
+	runner_is_pipe = socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, p) != 0;
+	if (runner_is_pipe && pipe2(p, O_CLOEXEC) != 0)
+		return say_why(why, size, "cannot start a guardian: pipe: %s", strerror(errno));
 	pid_t pid = fork();
 	if (pid == 0) {
 		close(p[1]);
@@ -168,8 +188,7 @@ int guardian_start(char *why, size_t size)
 
 void guardian_unlock(void)
 {
-	if (runner_end.ok())
-		send(runner_end.get(), "R\n", 2, MSG_NOSIGNAL);
+	send_all("R\n", 2);
 }
 
 int guardian_recover(char *why, size_t size)
