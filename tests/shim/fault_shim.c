@@ -408,12 +408,18 @@ static void write_kmsg(void)
 	if (done || !text)
 		return;
 	done = 1;
+	// Whole, with its newline: a record without one may be held back
+	// from readers as a line still to be continued.
+	char line[1024];
+	int n = snprintf(line, sizeof(line), "%s\n", text);
 	int fd = (int)syscall(SYS_openat, AT_FDCWD, "/dev/kmsg", O_WRONLY | O_CLOEXEC);
-	if (fd >= 0) {
-		ssize_t w = syscall(SYS_write, fd, text, strlen(text));
+	if (fd >= 0 && n > 0) {
+		ssize_t w = syscall(SYS_write, fd, line,
+				    (size_t)n < sizeof(line) ? (size_t)n : sizeof(line) - 1);
 		(void)w;
-		syscall(SYS_close, fd);
 	}
+	if (fd >= 0)
+		syscall(SYS_close, fd);
 }
 
 static void *do_mmap(void *addr, size_t len, int prot, int flags, int fd, off_t off)
