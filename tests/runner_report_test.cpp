@@ -272,6 +272,24 @@ TEST_F(RunnerOnSystem, AUserTaskNamedLikeTheKernelThatFaultsIsNotKernelDamage)
 	EXPECT_EQ(SystemState(), before_);
 }
 
+// Another user's process that holds one default huge page in an unmapped
+// MFD_HUGETLB memfd (in no process's HugetlbPages) for 30 s; its pid goes to
+// `pid` once it starts.
+Spawn MemfdHugePageHolder(pid_t *pid)
+{
+	Spawn h;
+	h.argv = {"/usr/bin/python3", "-c",
+		  "import mmap, os, time\n"
+		  "fd = os.memfd_create('held', os.MFD_HUGETLB)\n"
+		  "os.ftruncate(fd, 2 << 20)\n"
+		  "m = mmap.mmap(fd, 2 << 20)\n"
+		  "m[0] = 1\n"
+		  "m.close()\n"
+		  "time.sleep(30)\n"};
+	h.on_start = [pid](pid_t started) { *pid = started; };
+	return h;
+}
+
 // Huge pages in use before the check by someone else (an unmapped memfd is
 // in no process's HugetlbPages) and given back while it runs move the pool:
 // said, never judged as the kernel's damage.
@@ -286,16 +304,7 @@ TEST_F(RunnerOnSystem, HugePagesSomeoneElseHeldBeforeTheCheckAreNotKernelDamage)
 		return total - free;
 	};
 	pid_t holder = -1;
-	Spawn h;
-	h.argv = {"/usr/bin/python3", "-c",
-		  "import mmap, os, time\n"
-		  "fd = os.memfd_create('held', os.MFD_HUGETLB)\n"
-		  "os.ftruncate(fd, 2 << 20)\n"
-		  "m = mmap.mmap(fd, 2 << 20)\n"
-		  "m[0] = 1\n"
-		  "m.close()\n"
-		  "time.sleep(30)\n"};
-	h.on_start = [&](pid_t pid) { holder = pid; };
+	Spawn h = MemfdHugePageHolder(&holder);
 	std::thread held([&] { RunSpawn(h); });
 	for (int i = 0; i < 500 && in_use() < 1; ++i)
 		usleep(10000);
@@ -319,17 +328,7 @@ TEST_F(RunnerOnSystem, HugePagesSomeoneElseTakesDuringTheCheckAreNotItsDamage)
 		GTEST_SKIP() << offered.missing;
 	pid_t holder = -1;
 	std::thread held;
-	Spawn h;
-	h.argv = {"/usr/bin/python3", "-c",
-		  "import mmap, os, time\n"
-		  "fd = os.memfd_create('held', os.MFD_HUGETLB)\n"
-		  "os.ftruncate(fd, 2 << 20)\n"
-		  "m = mmap.mmap(fd, 2 << 20)\n"
-		  "m[0] = 1\n"
-		  "m.close()\n"
-		  "print('held', flush=True)\n"
-		  "time.sleep(30)\n"};
-	h.on_start = [&](pid_t pid) { holder = pid; };
+	Spawn h = MemfdHugePageHolder(&holder);
 	Result r =
 	    RunAndAct(RunnerSpawn({"-t", "20"}, {"STANDIN_rss_map_check=late"}), 1, [&](pid_t) {
 		    held = std::thread([&] { RunSpawn(h); });
