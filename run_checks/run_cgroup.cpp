@@ -8,7 +8,9 @@
 
 #include <errno.h>
 #include <fcntl.h>
+#include <signal.h>
 #include <stdio.h>
+#include <stdlib.h>
 #include <string.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -23,6 +25,21 @@ static void forget(void)
 	cg.procs.reset();
 	cg.home.reset();
 	cg.dir[0] = '\0';
+}
+
+// What is left in it at the end (a process of the check's that left its
+// process group where no pid namespace could be had) is killed, so that
+// nothing of the check outlives the run and the cgroup can go.
+static void empty(void)
+{
+	char path[700], text[4096];
+	snprintf(path, sizeof(path), "%s/cgroup.procs", cg.dir);
+	for (int tries = 0; tries < 100 && read_text(path, text, sizeof(text)) > 0 && text[0];
+	     tries++) {
+		for (char *line = strtok(text, "\n"); line; line = strtok(nullptr, "\n"))
+			kill((pid_t)atol(line), SIGKILL);
+		usleep(1000);
+	}
 }
 
 // In v2 a child has a controller only where its parent passes it on.
@@ -59,7 +76,7 @@ int run_cgroup_make(const char *controller, char *how, size_t how_size, char *wh
 		forget();
 		return 0;
 	}
-	if (undo_made_dir(s.st_dev, s.st_ino, why, size) < 0) {
+	if (undo_made_dir(s.st_dev, s.st_ino, why, size) < 0 || undo_call(empty, why, size) < 0) {
 		forget();
 		return -1;
 	}

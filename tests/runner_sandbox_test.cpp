@@ -85,5 +85,22 @@ TEST_F(RunnerOnSystem, WhereTheKernelRefusesAPidNamespaceTheRunSaysSoAndGoesOn)
 	EXPECT_EQ(SystemState(), before_);
 }
 
+// Where no pid namespace can be had, a process the check started that left
+// its process group still dies with the run: it is in the check's cgroup.
+TEST_F(RunnerOnSystem, WithoutAPidNamespaceTheChecksCgroupEndsWhatItStarted)
+{
+	HugetlbCgroup offered;
+	if (!offered.missing.empty())
+		GTEST_SKIP() << offered.missing;
+	Result r = RunRunner({}, {std::string("LD_PRELOAD=") + FAULT_SHIM,
+				  "SHIM_FAIL_UNSHARE=0x20000000", "STANDIN_rss_map_check=setsid"});
+	EXPECT_THAT(Lines(r.out), Contains("ok 1 rss_map_check")) << r.out;
+	EXPECT_THAT(r.out, testing::MatchesRegex("(.|\n)*# put back: removed "
+						 "[^,]*/kernel-checks\\.[0-9]+,(.|\n)*"))
+	    << r.out;
+	ExpectNothingLeftRunning();
+	EXPECT_EQ(SystemState(), before_);
+}
+
 } // namespace
 } // namespace checks
