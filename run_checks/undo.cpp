@@ -26,6 +26,8 @@ static void (*watcher)(const char *text, size_t n);
 // held; a list of nothing but local steps leaves no record.
 static int keep_record(void)
 {
+	if (!watcher && !state_held())
+		return 0; // no one to keep it: nothing outlives this run
 	list.pid = getpid();
 	boot_id(list.boot, sizeof(list.boot));
 	int n = record_format(&list, text, sizeof(text));
