@@ -4,7 +4,8 @@
 # "name result" line per result, subtests included, in Linaro's result.txt
 # form: a subtest is named "parent.subtest", "/" becomes "_" (LAVA files a
 # case under its name), and a name is the same whatever its result, so
-# reasons go to standard error instead. ok is pass, not ok is fail, SKIP is
+# reasons go to standard error instead (a skip's from the "# NAME: SKIP
+# REASON" line before its result). ok is pass, not ok is fail, SKIP is
 # skip, XFAIL (an expected failure) is pass, TIMEOUT is fail. POSIX sh and
 # awk alone: busybox runs it.
 #
@@ -57,6 +58,15 @@ function unique(name,    n) {
 	kernel[f[3]] = f[9] + f[12]
 	next
 }
+# The reason of a skip, on the line before its result.
+/^ *# [^ ]+: SKIP / {
+	skipped = $0
+	sub(/^ *# /, "", skipped)
+	at = index(skipped, ": SKIP ")
+	skipped_reason = substr(skipped, at + 2)
+	skipped = substr(skipped, 1, at - 1)
+	next
+}
 /^ *(not )?ok [0-9]+/ {
 	line = $0
 	level = int((match(line, /[^ ]/) - 1) / 2)
@@ -69,6 +79,9 @@ function unique(name,    n) {
 		name = substr(line, 1, at - 1)
 		directive = substr(line, at + 3)
 	}
+	if (directive == "SKIP" && name == skipped)
+		directive = skipped_reason
+	skipped = ""
 	name = clean(name)
 	result = passed ? "pass" : "fail"
 	if (directive ~ /^SKIP/)

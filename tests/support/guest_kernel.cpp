@@ -66,6 +66,8 @@ Guest Parse(const std::string &log)
 		else
 			g.marks[name] = rest;
 	}
+	for (auto &[name, list] : g.lists)
+		list = FoldSkipReasons(list);
 	std::istringstream in(g.marks["PROBE"]);
 	for (std::string kv; in >> kv;)
 		g.probe[kv.substr(0, kv.find('='))] = std::stoll(kv.substr(kv.find('=') + 1));

@@ -265,7 +265,33 @@ std::vector<std::string> Lines(const std::string &text)
 	std::istringstream in(text);
 	for (std::string line; std::getline(in, line);)
 		lines.push_back(line);
-	return lines;
+	return FoldSkipReasons(lines);
+}
+
+std::vector<std::string> FoldSkipReasons(const std::vector<std::string> &lines)
+{
+	std::vector<std::string> folded;
+	for (size_t i = 0; i < lines.size(); i++) {
+		const std::string &line = lines[i];
+		size_t indent = line.find_first_not_of(' ');
+		size_t colon = line.find(": SKIP ");
+		if (i + 1 < lines.size() && indent != std::string::npos &&
+		    line.compare(indent, 2, "# ") == 0 && colon != std::string::npos) {
+			std::string name = line.substr(indent + 2, colon - indent - 2);
+			std::string reason = line.substr(colon + 7);
+			const std::string &next = lines[i + 1];
+			std::string tail = " " + name + " # SKIP";
+			if (next.size() > tail.size() &&
+			    next.compare(next.size() - tail.size(), tail.size(), tail) == 0 &&
+			    next.compare(0, indent + 3, std::string(indent, ' ') + "ok ") == 0) {
+				folded.push_back(next + " " + reason);
+				i++;
+				continue;
+			}
+		}
+		folded.push_back(line);
+	}
+	return folded;
 }
 
 // The line is that of the first check of `expr` after the line that declares

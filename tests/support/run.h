@@ -78,7 +78,11 @@ class TempDir
 	std::string path_;
 };
 
+// The lines of `text`, a skip's reason put back on its result line:
+// "# NAME: SKIP REASON" then "ok N NAME # SKIP" read as "ok N NAME # SKIP
+// REASON", the form the tests state results in.
 std::vector<std::string> Lines(const std::string &text);
+std::vector<std::string> FoldSkipReasons(const std::vector<std::string> &lines);
 
 // The report rss_map_check prints when the check of `expr` in the function
 // with text `func` fails; its line number is looked up in the source.

@@ -41,7 +41,7 @@ echo "@@STATUS $?"
 sed 's/^/@@KTAP /' /tmp/ktap
 run_checks -t 120 --strict >/tmp/strict 2>&1
 echo "@@STRICT_STATUS $?"
-grep '^ *\(not \)\{0,1\}ok ' /tmp/strict | sed 's/^/@@STRICT /'
+grep -e '^ *\(not \)\{0,1\}ok ' -e '^ *# [^ ]*: SKIP ' /tmp/strict | sed 's/^/@@STRICT /'
 
 # The LAVA definition's script, as a plain shell runs it: result.txt.
 /checks/lava/kernel-checks.sh -t 120 -r /checks/run_checks >/tmp/lava.log 2>&1
