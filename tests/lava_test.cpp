@@ -13,6 +13,7 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 #include <iostream>
+#include <sstream>
 #include <unistd.h>
 
 namespace checks
@@ -51,6 +52,25 @@ std::vector<std::string> Names(const std::vector<std::string> &cases)
 		    c.rfind("rss_map_check.after_", 0) != 0)
 			names.push_back(c.substr(0, c.find(' ')));
 	return names;
+}
+
+// Linaro's parse-output.py (python3-tap) on `ktap` nested as the kernel's
+// kselftest runner nests a program's report: its "name result" lines.
+std::vector<std::string> LinaroCases(const std::string &ktap, const TempDir &tmp)
+{
+	std::string nested = "TAP version 13\n1..1\n# selftests: kernel_checks: run_checks\n";
+	std::istringstream in(ktap); // as printed: Lines() would fold skip reasons back
+	for (std::string line; std::getline(in, line);)
+		nested += "# " + line + "\n";
+	nested += "ok 1 selftests: kernel_checks: run_checks\n";
+	WriteFile(tmp / "kselftest.txt", nested);
+	fs::create_directories(tmp / "output"); // where it writes a failed case's log
+	Spawn s;
+	s.argv = {"/bin/sh", "-c", "cd \"$1\" && exec /usr/bin/python3 \"$0\" <kselftest.txt",
+		  LINARO_DIR "/automated/linux/kselftest/parse-output.py", tmp.path()};
+	Result r = RunSpawn(s);
+	EXPECT_EQ(r.exit_code, 0) << Describe(r);
+	return Lines(r.out);
 }
 
 // What run_checks prints in each way a run can end, from the real runner
@@ -94,7 +114,7 @@ TEST(KtapResults, EachKindOfResultBecomesOneStableCase)
 				 {"rss_map_check.anonymous_hugetlb fail",
 				  "rss_map_check.anonymous_hugetlb.statm_kb pass 0 kB",
 				  "rss_map_check.anonymous_hugetlb.kernel_kb pass 16384 kB"}});
-	std::vector<std::string> names;
+	std::vector<std::string> names, first_linaro;
 	for (const Case &c : cases) {
 		SCOPED_TRACE(c.what);
 		Spawn s;
@@ -126,10 +146,20 @@ TEST(KtapResults, EachKindOfResultBecomesOneStableCase)
 		std::sort(unique.begin(), unique.end());
 		EXPECT_EQ(std::adjacent_find(unique.begin(), unique.end()), unique.end())
 		    << "two results as one case";
+		// Linaro's parser (kselftest.sh) names them as the converter does.
+		std::vector<std::string> linaro = LinaroCases(runner.out, tmp);
+		std::vector<std::string> linaro_names;
+		for (const std::string &line : linaro)
+			if (line.find("_before_probes ") == std::string::npos &&
+			    line.find("_rss_map_check_after_") == std::string::npos)
+				linaro_names.push_back(line.substr(0, line.find(' ')));
 		if (names.empty()) {
 			names = Names(got);
+			first_linaro = linaro_names;
 		} else if (c.args.empty()) {
 			EXPECT_EQ(Names(got), names) << "the same names whatever the results";
+			EXPECT_EQ(linaro_names, first_linaro)
+			    << "Linaro's parser: the same names whatever the results";
 		}
 		// Reasons go to the log, never into a name.
 		bool skipped = std::any_of(got.begin(), got.end(), [](const std::string &line) {
