@@ -8,7 +8,7 @@
 # kernel takes, and (through fetch-arm64.sh and fetch-x86.sh) the kernels,
 # busybox and the kernel source that the guest tests boot and build,
 # (through fetch-lava.sh) Debian's LAVA dispatcher, unpacked, not installed,
-# and (through fetch-kselftest.sh) the kernel's kselftest runner of 6.1 and
+# and (through kselftest/fetch-runner.sh) the kernel's kselftest runner of 6.1 and
 # 6.12; python3-tap (tappy) reads its output as Linaro's parser does; reuse
 # checks that every file names its license; cppcheck is tests/lint.sh's
 # analyser (tests/sanitize.sh needs only g++, whose libasan8 and libubsan1
@@ -41,5 +41,5 @@ if [ "${1:-}" = "--tests" ]; then
 	"$(dirname "$0")/../tests/guests/fetch-arm64.sh"
 	"$(dirname "$0")/../tests/guests/fetch-x86.sh"
 	"$(dirname "$0")/../tests/guests/fetch-lava.sh" >/dev/null
-	"$(dirname "$0")/../tests/guests/fetch-kselftest.sh"
+	"$(dirname "$0")/../kselftest/fetch-runner.sh"
 fi

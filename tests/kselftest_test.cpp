@@ -1,7 +1,7 @@
 // SPDX-License-Identifier: GPL-2.0-only
 // The kernel_checks collection under the kernel's own kselftest runner, as
 // fleets run it: run_kselftest.sh and kselftest/runner.sh from Debian's
-// linux-source-6.1 and -6.12 (tests/guests/fetch-kselftest.sh), the collection
+// linux-source-6.1 and -6.12 (kselftest/fetch-runner.sh), the collection
 // merged in from its install component, run as a lab runs it. The runner's
 // KTAP comes back nested under "# selftests: kernel_checks: run_checks" with
 // the top-level result its exit status calls for, and Perl's TAP::Parser,
@@ -62,7 +62,7 @@ TEST_P(Kselftest, RunsTheCollectionAndNestsTheRunnersReport)
 		GTEST_SKIP() << "needs root: the collection's checks prepare the huge pages";
 	if (!Exists(runner + "/run_kselftest.sh"))
 		GTEST_SKIP() << "no " << runner
-			     << "/run_kselftest.sh (tests/guests/fetch-kselftest.sh)";
+			     << "/run_kselftest.sh (kselftest/fetch-runner.sh)";
 	TempDir install;
 	fs::copy(runner, install.path(), fs::copy_options::recursive);
 	Spawn cmake;

@@ -33,7 +33,7 @@ done
 mkdir -p "$root/checks/lava"
 cp "$top/lava/kernel-checks.sh" "$top/lava/ktap-results.sh" "$root/checks/lava/"
 cp "$top/tests/guests/busybox/init.sh" "$root/init"
-# The kernel's kselftest runner (GUEST_KSELFTEST: from fetch-kselftest.sh)
+# The kernel's kselftest runner (GUEST_KSELFTEST: from kselftest/fetch-runner.sh)
 # with the kernel_checks collection merged in, as a lab installs it.
 if [ -s "${GUEST_KSELFTEST:-}/run_kselftest.sh" ]; then
 	cp -r "$GUEST_KSELFTEST" "$root/kselftest"
