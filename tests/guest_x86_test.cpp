@@ -114,12 +114,14 @@ TEST_F(X86Kernel, Lts612StockKernelFailsGrowthAtThirdProbe)
 // 58 pages short in each of 10 runs, 36 s for the whole guest).
 TEST_F(X86Kernel, DebianKernelFailsGrowthAtThirdProbe)
 {
+	linaro_archive_ = X86_KSELFTEST_ARCHIVE;
 	Guest g =
 	    Boot(Images() + "/vmlinuz-debian", "checks.runs=10 checks.busy=1 " + kFastCpus, 2);
 	if (!skipped_.empty())
 		GTEST_SKIP() << skipped_;
 	EXPECT_EQ(FirstFailingProbe(g), 3) << g.marks["PROBE"];
 	ExpectVerdictsMatchMeasurement(g);
+	ExpectLinaroResults(g);
 	std::vector<long> errors = ExpectLagVerdicts(g, 10, 64);
 	EXPECT_THAT(errors, Each(testing::AllOf(testing::Le(0L), testing::Ge(-64L))));
 	for (const std::string &line : g.lists["REPEAT"]) {

@@ -5,7 +5,11 @@
 # Android-like userland in DIR/android (mksh, statically linked against
 # musl, as system/bin/sh; toybox and the glibc libraries it is linked
 # against, under lib/); and musl-dev for arm64 (headers, start files,
-# libc.a) beside them in DIR/../musl-arm64, for -DCHECKS_LIBC=musl. Uses apt
+# libc.a) beside them in DIR/../musl-arm64, for -DCHECKS_LIBC=musl; and in
+# DIR/gnu, laid out as a root, Debian's dash and GNU split and tar with the
+# libraries they link (Linaro's kselftest.sh needs split's -n and tar's
+# reading of a compressed archive, and busybox's sh runs its own applets
+# whatever PATH says). Uses apt
 # with a private package list for arm64, so the machine's dpkg
 # configuration stays as it is. Does nothing when the cache is complete.
 #
@@ -15,7 +19,7 @@ set -euo pipefail
 dir=${1:-${ARM64_IMAGES:-${XDG_CACHE_HOME:-${HOME:-/root}/.cache}/kernel-checks/arm64}}
 musl=$(dirname "$dir")/musl-arm64
 if [ -s "$dir/vmlinuz-4k" ] && [ -s "$dir/vmlinuz-16k" ] && [ -s "$dir/busybox" ] &&
-	[ -s "$dir/android/system/bin/toybox" ] &&
+	[ -s "$dir/android/system/bin/toybox" ] && [ -s "$dir/gnu/bin/dash" ] &&
 	[ -s "$musl/usr/lib/aarch64-linux-musl/libc.a" ]; then
 	exit 0
 fi
@@ -65,6 +69,19 @@ for lib in libc.so.6 libm.so.6 libcrypt.so.1; do
 		cp -L "$work/pkgs/usr/lib/aarch64-linux-gnu/$lib" "$dir/android.part/lib/aarch64-linux-gnu/"
 done
 mv "$dir/android.part" "$dir/android"
+rm -rf "$dir/gnu" "$dir/gnu.part" "$work/gnu"
+mkdir -p "$dir/gnu.part/bin" "$dir/gnu.part/lib/aarch64-linux-gnu" "$work/gnu"
+for package in coreutils tar dash libacl1 libselinux1 libpcre2-8-0 libc6; do
+	(cd "$work" && apt-get "${apt[@]}" download "$package" >/dev/null)
+	dpkg-deb -x "$work/${package}"_*.deb "$work/gnu"
+	echo "$package -> $dir/gnu" >>"$dir/VERSIONS"
+done
+cp "$work/gnu/usr/bin/split" "$work/gnu/bin/tar" "$work/gnu/bin/dash" "$dir/gnu.part/bin/"
+cp -L "$work/gnu/lib/ld-linux-aarch64.so.1" "$dir/gnu.part/lib/"
+for lib in libc.so.6 libacl.so.1 libselinux.so.1 libpcre2-8.so.0; do
+	cp -L "$(find "$work/gnu" -name "$lib" | head -n 1)" "$dir/gnu.part/lib/aarch64-linux-gnu/"
+done
+mv "$dir/gnu.part" "$dir/gnu"
 # musl for arm64: its headers, start files and libc.a, for the cross
 # compiler to take instead of glibc's.
 rm -rf "$musl"

@@ -44,6 +44,31 @@ if [ -s "${GUEST_KSELFTEST:-}/run_kselftest.sh" ]; then
 	cp "$top/kselftest/settings" "$top/kselftest/config" "$root/kselftest/kernel_checks/"
 	cp "$top/kselftest/kselftest-list.txt" "$root/kselftest/"
 fi
+# Linaro's kselftest.sh (GUEST_LINARO: the definitions' automated/, copied
+# in unchanged) and the kselftest archive it fetches (GUEST_KSELFTEST_ARCHIVE,
+# served by busybox's httpd in the guest), with what a lab's Debian gives it:
+# dash as its sh (busybox's sh runs its own applets whatever PATH says), GNU
+# split and tar (GUEST_GNU: a root holding them in bin/ and their libraries;
+# for x86-64, this machine's own).
+if [ -n "${GUEST_LINARO:-}" ] && [ -s "${GUEST_KSELFTEST_ARCHIVE:-}" ]; then
+	mkdir -p "$root/linaro" "$root/www" "$root/usr/bin"
+	cp -r "$GUEST_LINARO/automated" "$root/linaro/"
+	cp "$GUEST_KSELFTEST_ARCHIVE" "$root/www/"
+	for applet in wget httpd id tee mktemp readlink cp mv date ip env tail timeout sleep gzip; do
+		ln -sf busybox "$root/bin/$applet"
+	done
+	ln -sf /bin/env "$root/usr/bin/env"
+	if [ -n "${GUEST_GNU:-}" ]; then
+		cp -r "$GUEST_GNU/." "$root/"
+	else
+		cp /usr/bin/split /usr/bin/tar /usr/bin/dash "$root/bin/"
+		for lib in $(ldd /usr/bin/split /usr/bin/tar /usr/bin/dash |
+			awk '$2 == "=>" && $3 ~ /^\// { print $3 } $1 ~ /^\/.*\.so/ { print $1 }' | sort -u); do
+			mkdir -p "$root$(dirname "$lib")"
+			cp -L "$lib" "$root$lib"
+		done
+	fi
+fi
 (cd "$root" && find . | cpio -o -H newc --quiet) | gzip -1 >"$work/initramfs.gz"
 
 case $arch in

@@ -3,8 +3,11 @@
 // does).
 #include "guest_kernel.h"
 
+#include <cctype>
 #include <cstdlib>
+#include <filesystem>
 #include <iostream>
+#include <regex>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -61,7 +64,9 @@ Guest Parse(const std::string &log)
 		std::string rest = space == std::string::npos ? "" : line.substr(space + 1);
 		std::string base = name.substr(0, name.find('.')); // "KTAP.bin": a round's
 		if (base == "KTAP" || base == "STRICT" || base == "REPEAT" || base == "RESULT" ||
-		    base == "KSELFTEST" || base == "BARE" || base == "LAVA_KTAP")
+		    base == "KSELFTEST" || base == "BARE" || base == "LAVA_KTAP" ||
+		    (base.rfind("LINARO_", 0) == 0 && base.find("_LIST") == std::string::npos &&
+		     base.find("_STATUS") == std::string::npos))
 			g.lists[name].push_back(rest);
 		else
 			g.marks[name] = rest;
@@ -154,6 +159,70 @@ std::vector<std::string> Results(const std::vector<std::string> &lines)
 		if (IsResult(line))
 			out.push_back(line);
 	return out;
+}
+
+// Linaro's slugify: each run of characters but letters, digits, "_" and
+// "-" as one "_", none at either end.
+static std::string Slug(const std::string &name)
+{
+	std::string slug;
+	for (char c : name) {
+		bool kept = std::isalnum(static_cast<unsigned char>(c)) || c == '_' || c == '-';
+		if (kept)
+			slug += c;
+		else if (slug.empty() || slug.back() != '_')
+			slug += '_';
+	}
+	while (!slug.empty() && slug.front() == '_')
+		slug.erase(0, 1);
+	while (!slug.empty() && slug.back() == '_')
+		slug.pop_back();
+	return slug;
+}
+
+std::vector<std::string> LinaroExpected(const Expected &e)
+{
+	std::vector<std::string> cases = {"shardfile-kernel_checks pass"};
+	for (std::string line : e.results) {
+		line.erase(0, line.find_first_not_of(' '));
+		bool ok = line.rfind("ok ", 0) == 0;
+		line.erase(0, line.find(' ', ok ? 3 : 7) + 1);
+		size_t directive = line.find(" # ");
+		std::string result =
+		    !ok ? "fail"
+		    : directive != std::string::npos && line.compare(directive, 7, " # SKIP") == 0
+			? "skip"
+			: "pass";
+		cases.push_back("kernel_checks_run_checks_" + Slug(line.substr(0, directive)) +
+				" " + result);
+	}
+	cases.push_back(std::string("kernel_checks_run_checks ") + (e.status == 0   ? "pass"
+								    : e.status == 4 ? "skip"
+										    : "fail"));
+	return cases;
+}
+
+std::vector<std::string> LinaroCases(const std::vector<std::string> &result,
+				     const std::vector<std::string> &log)
+{
+	TempDir tmp;
+	std::string text;
+	for (const std::string &line : log)
+		text += line + "\n";
+	WriteFile(tmp / "kselftest.txt", text);
+	std::filesystem::create_directory(tmp / "output"); // a failed case's log goes there
+	Spawn s;
+	s.argv = {"/bin/sh", "-c", "cd \"$1\" && exec /usr/bin/python3 \"$0\" <kselftest.txt",
+		  LINARO_DIR "/automated/linux/kselftest/parse-output.py", tmp.path()};
+	Result parsed = RunSpawn(s);
+	EXPECT_EQ(parsed.exit_code, 0) << Describe(parsed);
+	// Only what send-to-lava.sh takes for a case.
+	std::vector<std::string> cases;
+	for (const std::vector<std::string> &lines : {result, Lines(parsed.out)})
+		for (const std::string &line : lines)
+			if (std::regex_match(line, std::regex("[^ ]+ (pass|fail|skip|unknown)")))
+				cases.push_back(line);
+	return cases;
 }
 
 } // namespace checks

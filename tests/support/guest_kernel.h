@@ -61,6 +61,19 @@ struct Expected {
 
 Expected FromMeasurement(const Guest &g);
 
+// What Linaro's kselftest.sh records for the collection from a run whose
+// report is `e`: "shardfile-kernel_checks pass", each result as
+// "kernel_checks_run_checks_NAME RESULT" in the report's order (its parser
+// reads the nesting of "# " alone), then run_kselftest.sh's own
+// "kernel_checks_run_checks RESULT".
+std::vector<std::string> LinaroExpected(const Expected &e);
+
+// The result.txt a lab gets from the guest's `result` lines (kselftest.sh's
+// own) and its `log` (output/kselftest.txt) read by Linaro's parse-output.py
+// on this machine: the guests have no python3-tap.
+std::vector<std::string> LinaroCases(const std::vector<std::string> &result,
+				     const std::vector<std::string> &log);
+
 // The result lines of `lines`, subtests' included.
 std::vector<std::string> Results(const std::vector<std::string> &lines);
 
@@ -91,6 +104,12 @@ class GuestKernel : public ::testing::Test
 			  std::to_string(cpus)};
 		static const char kselftest[] = "GUEST_KSELFTEST=" KSELFTEST_DIR "/6.12";
 		s.env.emplace_back(kselftest);
+		if (!linaro_archive_.empty()) {
+			s.env.push_back("GUEST_LINARO=" LINARO_DIR);
+			s.env.push_back("GUEST_KSELFTEST_ARCHIVE=" + linaro_archive_);
+			if (arch == "arm64")
+				s.env.push_back("GUEST_GNU=" + std::string(ARM64_IMAGES) + "/gnu");
+		}
 		Guest g = Run(s, tmp / "serial.log");
 		// For the record: what the guest measured and what it reported.
 		for (const char *mark : {"BEGIN", "PROBE", "TRACE"})
@@ -269,6 +288,31 @@ class GuestKernel : public ::testing::Test
 	}
 
 	std::string skipped_;
+	// The kselftest archive that Linaro's kselftest.sh runs in the guest, in
+	// both of its modes; none if empty.
+	std::string linaro_archive_;
+
+	// Linaro's kselftest.sh recorded in each mode what the guest's own
+	// measurement calls for; overlaid, the archive's list is the install's.
+	void ExpectLinaroResults(Guest &g)
+	{
+		std::vector<std::string> expected = LinaroExpected(FromMeasurement(g));
+		for (const std::string mode : {"URL", "INSTALLED"}) {
+			SCOPED_TRACE("kselftest.sh, " + mode);
+			std::string console;
+			for (const std::string &line : g.lists["LINARO_" + mode + "_CONSOLE"])
+				console += line + "\n";
+			EXPECT_EQ(g.marks["LINARO_" + mode + "_STATUS"], "0") << console;
+			std::vector<std::string> cases =
+			    LinaroCases(g.lists["LINARO_" + mode + "_RESULT"],
+					g.lists["LINARO_" + mode + "_LOG"]);
+			std::cout << "kselftest.sh, " << mode << ": result.txt\n";
+			for (const std::string &c : cases)
+				std::cout << c << "\n";
+			EXPECT_EQ(cases, expected) << console;
+		}
+		EXPECT_EQ(g.marks["LINARO_INSTALLED_LIST"], "kernel_checks:run_checks");
+	}
 };
 
 } // namespace checks

@@ -56,6 +56,35 @@ if [ -x /kselftest/run_kselftest.sh ]; then
 	sed 's/^/@@KSELFTEST /' /tmp/kselftest
 fi
 
+# Linaro's kselftest.sh, unchanged, in both of its modes, where the guest has
+# it: the archive downloaded from busybox's httpd (TESTPROG_URL), and the
+# archive unpacked onto a kernel's install at KSELFTEST_PATH, as tuxlava
+# overlays it (the install's list names another collection). No python3
+# here: its log is parsed on the host.
+linaro() {
+	mode=$1
+	shift
+	# dash: /bin/sh on a lab's Debian, which its "#!/bin/sh" means there.
+	(cd /linaro/automated/linux/kselftest && dash ./kselftest.sh -c kernel_checks -s True "$@" \
+		>/tmp/linaro.log 2>&1)
+	echo "@@LINARO_${mode}_STATUS $?"
+	sed "s/^/@@LINARO_${mode}_CONSOLE /" /tmp/linaro.log
+	sed "s/^/@@LINARO_${mode}_RESULT /" /linaro/automated/linux/kselftest/output/result.txt
+	sed "s/^/@@LINARO_${mode}_LOG /" /linaro/automated/linux/kselftest/output/kselftest.txt
+}
+if [ -d /linaro ] && ip link set lo up; then
+	archive=$(basename /www/*.tar.gz)
+	httpd -p 127.0.0.1:18765 -h /www
+	linaro URL -u "http://127.0.0.1:18765/$archive" -p /nonexistent/kselftest
+	install=/opt/kselftests/default-in-kernel
+	mkdir -p "$install"
+	cp -r /kselftest/run_kselftest.sh /kselftest/kselftest "$install/"
+	echo size:get_size >"$install/kselftest-list.txt"
+	tar -xzf "/www/$archive" -C "$install"
+	linaro INSTALLED -p "$install/"
+	echo "@@LINARO_INSTALLED_LIST $(cat "$install/kselftest-list.txt")"
+fi
+
 # checks.busy=N: as many processes spinning while the runs repeat, so that
 # the scheduler moves the check between CPUs as it maps.
 busy=$(sed -n 's/.*checks\.busy=\([0-9]*\).*/\1/p' /proc/cmdline)
