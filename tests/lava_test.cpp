@@ -13,6 +13,7 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 #include <iostream>
+#include <regex>
 #include <sstream>
 #include <unistd.h>
 
@@ -321,7 +322,8 @@ class LavaJob : public ::testing::Test
 		Spawn job;
 		job.argv = {GUESTS_DIR "/lava-job.sh", arch,	   kernel,     bin_dir, busybox,
 			    Package(arch, ".tar.gz"),  out.path(), kernel_args};
-		job.env = {"LAVA_JOB_PARAMETERS=" + parameters};
+		job.env = env_;
+		job.env.push_back("LAVA_JOB_PARAMETERS=" + parameters);
 		job.timeout_ms = 900000;
 		Result r = RunSpawn(job);
 		EXPECT_EQ(r.exit_code, 0) << Describe(r) << ReadFile(out / "lava.log");
@@ -347,6 +349,7 @@ class LavaJob : public ::testing::Test
 	}
 
 	std::string skipped_;
+	std::vector<std::string> env_; // for lava-job.sh
 
 	static std::vector<std::string> Scratch()
 	{
@@ -381,6 +384,31 @@ TEST_F(LavaJob, X86JobRecordsTheCasesOfItsKtap)
 	if (!skipped_.empty())
 		GTEST_SKIP() << skipped_;
 	ExpectTheCasesOfItsKtap(j);
+}
+
+// Linaro's own kselftest.yaml, unchanged, from a tarball of its layout, runs
+// the amd64 kselftest archive it downloads (TESTPROG_URL): LAVA records the
+// cases its parser makes of the nested report, none with a measurement.
+TEST_F(LavaJob, LinarosKselftestDefinitionRecordsTheCasesOfItsKtap)
+{
+	env_ = {"LAVA_LINARO=" LINARO_DIR,
+		"LAVA_KSELFTEST=" + Package("amd64", "-kselftest.tar.gz")};
+	Job j = Run("amd64", X86_IMAGES "/vmlinuz-debian", X86_BIN_DIR, X86_IMAGES "/busybox");
+	if (!skipped_.empty())
+		GTEST_SKIP() << skipped_;
+	std::vector<std::string> results;
+	int status = -1;
+	for (const std::string &line : j.ktap) {
+		if (line.rfind("@@STATUS ", 0) == 0)
+			status = line.rfind("@@STATUS not ok", 0) == 0	     ? 1
+				 : line.find(" # SKIP") != std::string::npos ? 4
+									     : 0;
+		else if (std::regex_search(line, std::regex("^ *(not )?ok [0-9]+ ")))
+			results.push_back(line);
+	}
+	ASSERT_NE(status, -1) << "no result from run_kselftest.sh";
+	ASSERT_FALSE(results.empty());
+	EXPECT_EQ(j.recorded, LinaroExpected(results, status));
 }
 
 // Real jobs with hostile parameters: a directory whose name is a LAVA

@@ -161,47 +161,6 @@ std::vector<std::string> Results(const std::vector<std::string> &lines)
 	return out;
 }
 
-// Linaro's slugify: each run of characters but letters, digits, "_" and
-// "-" as one "_", none at either end.
-static std::string Slug(const std::string &name)
-{
-	std::string slug;
-	for (char c : name) {
-		bool kept = std::isalnum(static_cast<unsigned char>(c)) || c == '_' || c == '-';
-		if (kept)
-			slug += c;
-		else if (slug.empty() || slug.back() != '_')
-			slug += '_';
-	}
-	while (!slug.empty() && slug.front() == '_')
-		slug.erase(0, 1);
-	while (!slug.empty() && slug.back() == '_')
-		slug.pop_back();
-	return slug;
-}
-
-std::vector<std::string> LinaroExpected(const Expected &e)
-{
-	std::vector<std::string> cases = {"shardfile-kernel_checks pass"};
-	for (std::string line : e.results) {
-		line.erase(0, line.find_first_not_of(' '));
-		bool ok = line.rfind("ok ", 0) == 0;
-		line.erase(0, line.find(' ', ok ? 3 : 7) + 1);
-		size_t directive = line.find(" # ");
-		std::string result =
-		    !ok ? "fail"
-		    : directive != std::string::npos && line.compare(directive, 7, " # SKIP") == 0
-			? "skip"
-			: "pass";
-		cases.push_back("kernel_checks_run_checks_" + Slug(line.substr(0, directive)) +
-				" " + result);
-	}
-	cases.push_back(std::string("kernel_checks_run_checks ") + (e.status == 0   ? "pass"
-								    : e.status == 4 ? "skip"
-										    : "fail"));
-	return cases;
-}
-
 std::vector<std::string> LinaroCases(const std::vector<std::string> &result,
 				     const std::vector<std::string> &log)
 {

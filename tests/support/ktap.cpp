@@ -99,4 +99,45 @@ TapCounts ReadWithTapParser(const std::string &ktap)
 	return c;
 }
 
+// Linaro's slugify: each run of characters but letters, digits, "_" and
+// "-" as one "_", none at either end.
+static std::string LinaroSlug(const std::string &name)
+{
+	std::string slug;
+	for (char c : name) {
+		bool kept = std::isalnum(static_cast<unsigned char>(c)) || c == '_' || c == '-';
+		if (kept)
+			slug += c;
+		else if (slug.empty() || slug.back() != '_')
+			slug += '_';
+	}
+	while (!slug.empty() && slug.front() == '_')
+		slug.erase(0, 1);
+	while (!slug.empty() && slug.back() == '_')
+		slug.pop_back();
+	return slug;
+}
+
+std::vector<std::string> LinaroExpected(const std::vector<std::string> &results, int status)
+{
+	std::vector<std::string> cases = {"shardfile-kernel_checks pass"};
+	for (std::string line : results) {
+		line.erase(0, line.find_first_not_of(' '));
+		bool ok = line.rfind("ok ", 0) == 0;
+		line.erase(0, line.find(' ', ok ? 3 : 7) + 1);
+		size_t directive = line.find(" # ");
+		std::string result =
+		    !ok ? "fail"
+		    : directive != std::string::npos && line.compare(directive, 7, " # SKIP") == 0
+			? "skip"
+			: "pass";
+		cases.push_back("kernel_checks_run_checks_" +
+				LinaroSlug(line.substr(0, directive)) + " " + result);
+	}
+	cases.push_back(std::string("kernel_checks_run_checks ") + (status == 0	  ? "pass"
+								    : status == 4 ? "skip"
+										  : "fail"));
+	return cases;
+}
+
 } // namespace checks

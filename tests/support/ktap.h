@@ -34,4 +34,12 @@ TapCounts ReadWithTapParser(const std::string &ktap);
 // "_dup2", "_dup3"...
 std::vector<std::string> LavaCases(const std::vector<std::string> &ktap);
 
+// What Linaro's kselftest.sh records for the collection from a run of
+// run_checks with these result lines (subtests' included, skip reasons
+// folded back) and exit status: "shardfile-kernel_checks pass", each result
+// as "kernel_checks_run_checks_NAME RESULT" in the report's order (its parser
+// reads the nesting of "# " alone), then run_kselftest.sh's own
+// "kernel_checks_run_checks RESULT".
+std::vector<std::string> LinaroExpected(const std::vector<std::string> &results, int status);
+
 } // namespace checks
