@@ -10,7 +10,8 @@
 # (through fetch-lava.sh) Debian's LAVA dispatcher, unpacked, not installed,
 # and (through kselftest/fetch-runner.sh) the kernel's kselftest runner of 6.1 and
 # 6.12; python3-tap (tappy) reads its output as Linaro's parser does; reuse
-# checks that every file names its license; cppcheck is tests/lint.sh's
+# checks that every file names its license; lintian judges the Debian
+# package; cppcheck is tests/lint.sh's
 # analyser (tests/sanitize.sh needs only g++, whose libasan8 and libubsan1
 # come with it).
 # Installs nothing that is there already. Run as root (apt-get).
@@ -22,7 +23,7 @@ packages=(cmake g++ make mount)
 if [ "${1:-}" = "--tests" ]; then
 	packages+=(libgtest-dev libgmock-dev perl python3 util-linux cpio gzip xz-utils valgrind
 		strace g++-aarch64-linux-gnu qemu-user qemu-system-arm qemu-system-x86
-		flex bison bc libelf-dev patch musl-dev python3-tap reuse cppcheck)
+		flex bison bc libelf-dev patch musl-dev python3-tap reuse lintian cppcheck)
 fi
 
 missing=()

@@ -178,9 +178,10 @@ std::string Package(const std::string &arch, const std::string &kind)
 	       "/kernel-checks-" VERSION "-" + arch + kind;
 }
 
-// The Debian package puts bin/ and lava/ under /opt/kernel-checks; installed
-// into a scratch root, its definition's script runs its run_checks as a
-// plain shell would (no lava-test-case): result.txt.
+// The Debian package puts bin/ and lava/ side by side under
+// /usr/lib/kernel-checks, the programs on PATH through links in /usr/bin;
+// installed into a scratch root, its definition's script runs its
+// run_checks as a plain shell would (no lava-test-case): result.txt.
 TEST(Packages, DebianPackageInstallsTheLayoutTheDefinitionExpects)
 {
 	if (geteuid() != 0)
@@ -193,7 +194,7 @@ TEST(Packages, DebianPackageInstallsTheLayoutTheDefinitionExpects)
 	for (const char *file :
 	     {"bin/run_checks", "bin/rss_map_check", "bin/new_file_read_check",
 	      "lava/kernel-checks.yaml", "lava/kernel-checks.sh", "lava/ktap-results.sh"})
-		EXPECT_THAT(listing, HasSubstr("./opt/kernel-checks/" + std::string(file)))
+		EXPECT_THAT(listing, HasSubstr("./usr/lib/kernel-checks/" + std::string(file)))
 		    << listing;
 	TempDir root;
 	fs::create_directories(root / "var/lib/dpkg/info");
@@ -203,7 +204,10 @@ TEST(Packages, DebianPackageInstallsTheLayoutTheDefinitionExpects)
 	install.argv = {"/usr/bin/dpkg", "--root=" + root.path(), "-i", deb};
 	Result installed = RunSpawn(install);
 	ASSERT_EQ(installed.exit_code, 0) << Describe(installed);
-	std::string lava = root / "opt/kernel-checks/lava";
+	for (const char *program : {"run_checks", "rss_map_check", "new_file_read_check"})
+		EXPECT_EQ(fs::canonical(root / ("usr/bin/" + std::string(program))),
+			  fs::path(root / ("usr/lib/kernel-checks/bin/" + std::string(program))));
+	std::string lava = root / "usr/lib/kernel-checks/lava";
 	Spawn run;
 	run.argv = {lava + "/kernel-checks.sh", "-t", "10"};
 	Result r = RunSpawn(run);
@@ -212,6 +216,61 @@ TEST(Packages, DebianPackageInstallsTheLayoutTheDefinitionExpects)
 		  LavaCases(Lines(ReadFile(lava + "/output/ktap.txt"))));
 	EXPECT_THAT(Lines(ReadFile(lava + "/output/result.txt")),
 		    Contains("new_file_read_check pass"));
+}
+
+// The "License:" fields of a Debian copyright file, in order.
+std::vector<std::string> Licenses(const std::string &copyright)
+{
+	std::vector<std::string> licenses;
+	for (const std::string &line : Lines(copyright))
+		if (line.rfind("License: ", 0) == 0)
+			licenses.push_back(line.substr(9));
+	return licenses;
+}
+
+// Each architecture's Debian package as Debian's lintian judges it: no
+// error (an intended property, as static linking, is overridden in the
+// package with the reason), and a copyright file that says what the tree
+// says (.reuse/dep5, then the license's paragraph).
+TEST(Packages, DebianPackageHasNoLintianErrorAndTheTreesLicense)
+{
+	if (!Exists("/usr/bin/lintian"))
+		GTEST_SKIP() << "no lintian (scripts/setup.sh --tests installs it)";
+	std::string dep5 = ReadFile(SOURCE_DIR "/.reuse/dep5");
+	std::vector<std::string> archs = {"amd64"};
+	if (Exists(Package("arm64", ".deb")))
+		archs.push_back("arm64");
+	for (const std::string &arch : archs) {
+		SCOPED_TRACE(arch);
+		std::string deb = Package(arch, ".deb");
+		ASSERT_TRUE(Exists(deb)) << deb;
+		Spawn lintian;
+		lintian.argv = {"/usr/bin/lintian", "--fail-on", "none", deb};
+		Result r = RunSpawn(lintian);
+		ASSERT_EQ(r.exit_code, 0) << Describe(r);
+		std::cout << arch << ": lintian says\n" << r.out;
+		for (const std::string &line : Lines(r.out))
+			EXPECT_NE(line.rfind("E: ", 0), 0u) << line;
+
+		TempDir unpacked;
+		Spawn extract;
+		extract.argv = {"/usr/bin/dpkg-deb", "-x", deb, unpacked.path()};
+		Result x = RunSpawn(extract);
+		ASSERT_EQ(x.exit_code, 0) << Describe(x);
+		std::string copyright =
+		    ReadFile(unpacked / "usr/share/doc/kernel-checks/copyright");
+		EXPECT_EQ(copyright.substr(0, dep5.size()), dep5) << copyright;
+		std::vector<std::string> licenses = Licenses(copyright);
+		ASSERT_FALSE(licenses.empty()) << copyright;
+		for (const std::string &license : licenses)
+			EXPECT_EQ(license, "GPL-2.0-only") << copyright;
+		EXPECT_EQ(licenses.size(), Licenses(dep5).size() + 1)
+		    << "the license's own paragraph follows dep5's: " << copyright;
+		EXPECT_THAT(copyright, HasSubstr("/usr/share/common-licenses/GPL-2"));
+		// The kernel patches' origin.
+		EXPECT_THAT(copyright, HasSubstr("Files: tests/guests/x86/*.patch"));
+		EXPECT_THAT(copyright, HasSubstr("derived from the Linux"));
+	}
 }
 
 // The definition's script with a run_checks of the test's own: no check's
