@@ -392,10 +392,14 @@ Repo BisectRepo()
 	s.timeout_ms = 1200000;
 	Result r = RunSpawn(s);
 	Repo repo;
-	if (r.exit_code == 3)
+	if (!Exists(GIT)) {
+		repo.skipped = "no git";
+	} else if (r.exit_code == 3) {
 		repo.skipped = "no linux-source-6.1: " + r.err;
-	else if (r.exit_code != 0)
+	} else if (r.exit_code != 0) {
 		ADD_FAILURE() << "the repository was not made: " << Describe(r);
+		repo.skipped = "no repository";
+	}
 	repo.path = r.out.substr(0, r.out.find('\n'));
 	if (repo.skipped.empty() && X86_MISSING[0] != '\0')
 		repo.skipped = X86_MISSING;
@@ -406,7 +410,7 @@ Repo BisectRepo()
 Result Git(const std::string &repo, std::vector<std::string> args)
 {
 	Spawn s;
-	s.argv = {"git", "-C", repo};
+	s.argv = {GIT, "-C", repo};
 	s.argv.insert(s.argv.end(), args.begin(), args.end());
 	s.timeout_ms = 3000000;
 	return RunSpawn(s);

@@ -15,6 +15,10 @@ set -euo pipefail
 top=$(cd "$(dirname "$0")/../.." && pwd)
 cache=${1:-${XDG_CACHE_HOME:-${HOME:-/root}/.cache}/kernel-checks/x86}
 patch=$top/tests/guests/x86/hugetlb-rss.patch
+command -v git >/dev/null || {
+	echo "bisect-repo: no git" >&2
+	exit 3
+}
 src=$("$top/tests/guests/tiny-kernel.sh" source "$cache") || exit 3
 key=$({
 	cat "$cache/src/VERSION"
