@@ -474,7 +474,7 @@ TEST(CheckKernelBisection, AKernelWithoutInitramfsSupportBailsOut)
 	ASSERT_FALSE(out.empty()) << Describe(r);
 	EXPECT_THAT(r.err, HasSubstr("# check-kernel: the build's .config lacks "
 				     "CONFIG_BLK_DEV_INITRD=y\n"));
-	EXPECT_THAT(out, Contains(AllOf(StartsWith("# | "), HasSubstr("Unable to mount root fs"))));
+	EXPECT_THAT(out, Contains(AllOf(StartsWith("# | "), HasSubstr("No working init found"))));
 	EXPECT_THAT(out.back(), StartsWith("Bail out! no initramfs support: "));
 	EXPECT_EQ(r.exit_code, 3) << Describe(r);
 }
