@@ -269,8 +269,8 @@ INSTANTIATE_TEST_SUITE_P(
 	// waits for a console that never types.
 	BailRow{"Hang",
 		"patched",
-		{"--timeout", "40", "--append", "rdinit=/nonexistent"},
-		"hung: the guest did not finish in 40 s (--timeout)",
+		{"--timeout", "20", "--append", "rdinit=/nonexistent"},
+		"hung: the guest did not finish in 20 s (--timeout)",
 		"can't access tty",
 		3},
 	// The Android-like kernel the guest tests build has no devtmpfs.
