@@ -443,7 +443,8 @@ TEST(CheckKernelBisection, NamesTheRevertAsTheFirstBadCommit)
 	ASSERT_EQ(good.exit_code, 0) << "the good end does not pass: " << Describe(good);
 
 	std::string reverted = Git(repo.path, {"rev-parse", "reverted"}).out;
-	reverted = reverted.substr(0, reverted.find('\n'));
+	if (size_t end = reverted.find('\n'); end != std::string::npos)
+		reverted.resize(end);
 	ASSERT_EQ(Git(repo.path, {"bisect", "start", "later", "patched"}).exit_code, 0);
 	std::vector<std::string> run = {"bisect", "run", CHECK_KERNEL_SCRIPT, "--accel", "tcg"};
 	for (const std::string &arg : BuildArgs("."))
