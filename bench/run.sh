@@ -19,6 +19,8 @@
 #      new_file_read_check;
 #   5. the sizes of the binaries, static arm64 builds included where the
 #      cross compiler and the musl of tests/guests/fetch-arm64.sh are there;
+#   6. scripts/check-kernel against bare qemu booting the same kernel and
+#      initramfs (bench/check-kernel.sh);
 # and then the targets. rss_map_check runs on the real kernel, so every side
 # stops where this kernel's verdict stops the check.
 #
@@ -277,6 +279,17 @@ echo
 echo "NEEDED (glibc dynamic): $(readelf -d "$(bin dynamic)/rss_map_check" "$(bin dynamic)/new_file_read_check" | awk '/NEEDED/ { print $NF }' | sort -u | tr '\n' ' ')"
 echo
 
+# check-kernel against bare qemu booting the same kernel and initramfs, with
+# the glibc static programs.
+echo "## check-kernel"
+echo
+ck_status=0 ck_args=()
+[ "$smoke" = 1 ] && ck_args=(--smoke)
+"$top/bench/check-kernel.sh" "${ck_args[@]}" "$(bin static)" >"$work/check-kernel" || ck_status=$?
+cat "$work/check-kernel"
+echo
+ck_overhead=$(sed -n "s/.*check-kernel's overhead: -\{0,1\}[0-9]* ms, \(-\{0,1\}[0-9.]*\)%.*/\1/p" "$work/check-kernel")
+
 echo "## Targets"
 echo
 target() { # MET? TEXT
@@ -306,6 +319,12 @@ if [ ${#arm64[@]} -gt 0 ]; then
 		target "$([ "$size" -le 102400 ] && echo 1 || echo 0)" \
 			"$program, arm64 musl static, at most 100 KB unstripped: $size bytes"
 	done
+fi
+if [ -n "$ck_overhead" ]; then
+	target "$(echo "$ck_overhead < 10" | bc -l)" \
+		"check-kernel's overhead under 10% of boot to verdict: ${ck_overhead}%"
+elif [ "$ck_status" != 77 ]; then
+	target 0 "check-kernel's benchmark ran (status $ck_status)"
 fi
 target "$([ "$differ" = 0 ] && echo 1 || echo 0)" \
 	"both musl static builds make their floors' system calls, in number and order"

@@ -11,6 +11,15 @@
 install(DIRECTORY ${PROJECT_SOURCE_DIR}/lava/ DESTINATION lava USE_SOURCE_PERMISSIONS
         PATTERN devices EXCLUDE PATTERN jobs EXCLUDE PATTERN output EXCLUDE)
 
+# check-kernel beside the programs it packs into its guests; its guest's init
+# and kernel options where it looks for them, ../share/kernel-checks from
+# bin/ (kselftest/config under the name it reads).
+install(PROGRAMS ${PROJECT_SOURCE_DIR}/scripts/check-kernel DESTINATION ${CMAKE_INSTALL_BINDIR})
+install(DIRECTORY ${PROJECT_SOURCE_DIR}/check-kernel/ DESTINATION share/kernel-checks/check-kernel
+        USE_SOURCE_PERMISSIONS)
+install(FILES ${PROJECT_SOURCE_DIR}/kselftest/config DESTINATION share/kernel-checks/check-kernel
+        RENAME kselftest.config)
+
 if(CMAKE_SYSTEM_PROCESSOR MATCHES "^(aarch64|arm64)$")
   set(checks_arch arm64)
 else()
